@@ -1,0 +1,58 @@
+#include "app/ipwin.h"
+
+#include "app/mainwin.h"
+#include "transfer/procwin.h"
+
+#include <QShortcut>
+
+IPWin &IPWin::instance()
+{
+    static IPWin *window = new IPWin;
+    return *window;
+}
+
+void IPWin::createControls(QWidget *window)
+{
+    window->setWindowTitle(QStringLiteral("Connect ..."));
+    window->setFixedSize(286, 120);
+
+    ConBut = new QPushButton(QStringLiteral("Connect"), window);
+    ConBut->setGeometry(94, 78, 100, 25);
+    ConBut->setDefault(true);
+    IPBox = new QLineEdit(QStringLiteral("127.0.0.1"), window);
+    IPBox->setGeometry(60, 44, 200, 20);
+    IPBox->setMaxLength(MaxAddressLength);
+    IPIcon = new PictureBox(window);
+    IPIcon->setGeometry(16, 16, 32, 32);
+    IPIcon->setPicture(QImage(QStringLiteral(":/pictures/address.gif")));
+    IPLab = new QLabel(QStringLiteral("Enter the IP address of the reciever:"), window);
+    IPLab->setGeometry(60, 20, 208, 16);
+
+    QWidget::setTabOrder(IPBox, ConBut);
+    IPBox->setFocus();
+
+    // The default button: Enter anywhere in the dialog presses it.
+    for (const QKeySequence &key : {QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter)}) {
+        auto *shortcut = new QShortcut(key, window);
+        connect(shortcut, &QShortcut::activated, ConBut, &QPushButton::click);
+    }
+    connect(ConBut, &QPushButton::clicked, this, &IPWin::ConBut_Click);
+}
+
+void IPWin::ConBut_Click()
+{
+    MainWin &main = MainWin::instance();
+    main.PeerIP = IPBox->text();
+    ProcWin &transfer = ProcWin::instance();
+    transfer.setLeft(main.Left());
+    transfer.setTop(main.Top());
+    transfer.setPicture(main.Picture());
+    main.Unload();
+    transfer.Show();
+    Unload();
+}
+
+void IPWin::onUnload()
+{
+    MainWin::instance().setEnabled(true);
+}

@@ -1,0 +1,184 @@
+#include "resources/form.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QPainter>
+#include <QScreen>
+#include <QTimer>
+
+namespace {
+std::function<void()> &programEnd()
+{
+    static std::function<void()> end = [] { QCoreApplication::exit(0); };
+    return end;
+}
+}
+
+Form::~Form()
+{
+    delete m_window;
+}
+
+QWidget *Form::window()
+{
+    Load();
+    return m_window;
+}
+
+void Form::Load()
+{
+    if (m_window)
+        return;
+    m_window = new FormWidget(this);
+    m_placed = false;
+    m_activated = false;
+    createControls(m_window);
+    onLoad();
+}
+
+void Form::Show()
+{
+    Load();
+    if (!m_placed && centredOnScreen()) {
+        const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+        m_window->move(screen.center() - m_window->rect().center());
+        m_placed = true;
+    }
+    m_window->show();
+    m_window->raise();
+    m_window->activateWindow();
+    // A window manager may never activate a new window; Activate still runs once it is shown.
+    QTimer::singleShot(0, m_window, [this] {
+        if (!m_activated)
+            deliverActivate();
+    });
+}
+
+void Form::deliverActivate()
+{
+    m_activated = true;
+    onActivate();
+}
+
+void Form::Unload()
+{
+    if (!m_window)
+        return;
+    onUnload();
+    FormWidget *dying = m_window;
+    m_window = nullptr;
+    dying->hide();
+    // The unload may come from one of the window's own controls, so the widgets go only once
+    // that handler has returned; until then they must not raise any more events.
+    dying->blockSignals(true);
+    for (QObject *child : dying->findChildren<QObject *>())
+        child->blockSignals(true);
+    dying->deleteLater();
+
+    bool anyShown = false;
+    for (QWidget *w : QApplication::topLevelWidgets())
+        anyShown = anyShown || (w->isVisible() && w != dying);
+    if (!anyShown)
+        endProgram();
+}
+
+bool Form::Enabled()
+{
+    return window()->isEnabled();
+}
+
+void Form::setEnabled(bool enabled)
+{
+    window()->setEnabled(enabled);
+}
+
+int Form::Left()
+{
+    return window()->pos().x() * TwipsPerPixel;
+}
+
+int Form::Top()
+{
+    return window()->pos().y() * TwipsPerPixel;
+}
+
+void Form::setLeft(int twips)
+{
+    QWidget *w = window();
+    w->move(twips / TwipsPerPixel, w->pos().y());
+    m_placed = true;
+}
+
+void Form::setTop(int twips)
+{
+    QWidget *w = window();
+    w->move(w->pos().x(), twips / TwipsPerPixel);
+    m_placed = true;
+}
+
+QPixmap Form::Picture()
+{
+    Load();
+    return m_window->picture;
+}
+
+void Form::setPicture(const QPixmap &picture)
+{
+    Load();
+    m_window->picture = picture;
+    m_window->update();
+}
+
+void Form::endProgram()
+{
+    programEnd()();
+}
+
+void Form::setProgramEnd(std::function<void()> end)
+{
+    programEnd() = std::move(end);
+}
+
+void Form::holdClientSize(int width, int height)
+{
+    if (m_window && m_window->size() != QSize(width, height))
+        m_window->resize(width, height);
+}
+
+FormWidget::FormWidget(Form *form)
+    : m_form(form)
+{
+    setAttribute(Qt::WA_DeleteOnClose, false);
+}
+
+bool FormWidget::event(QEvent *event)
+{
+    if (event->type() == QEvent::WindowActivate && !signalsBlocked())
+        m_form->deliverActivate();
+    return QWidget::event(event);
+}
+
+void FormWidget::paintEvent(QPaintEvent *event)
+{
+    QWidget::paintEvent(event);
+    if (!picture.isNull()) {
+        QPainter painter(this);
+        painter.drawPixmap(0, 0, picture);
+    }
+}
+
+void FormWidget::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    if (!signalsBlocked())
+        m_form->onResize();
+}
+
+void FormWidget::closeEvent(QCloseEvent *event)
+{
+    // The form decides what closing means; the widget itself is only removed by Unload.
+    event->ignore();
+    if (!signalsBlocked())
+        m_form->onFrameClose();
+}

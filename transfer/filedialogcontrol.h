@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QString>
+
+#include <exception>
+
+class QWidget;
+
+// Raised by ShowOpen or ShowSave when the user cancels and CancelError is set.
+class DialogCancelled : public std::exception
+{
+public:
+    const char *what() const noexcept override { return "dialog cancelled"; }
+};
+
+// The open and save dialogs of the transfer window. Every property is set just before a dialog
+// is shown; FileName holds the chosen path afterwards, or is empty when the open dialog was
+// cancelled.
+class FileDialogControl
+{
+public:
+    // Flags as the dialogs know them: 4 hides the read-only box, 2 asks before overwriting.
+    static constexpr int HideReadOnly = 4;
+    static constexpr int OverwritePrompt = 2;
+
+    virtual ~FileDialogControl() = default;
+
+    QString InitDir;
+    int Flags = 0;
+    QString Filter;
+    bool CancelError = false;
+    QString FileName;
+
+    // Both run modally, inside the caller's handler.
+    virtual void ShowOpen(QWidget *parent);
+    virtual void ShowSave(QWidget *parent);
+
+    // "description|pattern|..." as Qt name filters; "*.*" matches every name here, dotless too.
+    static QStringList qtNameFilters(const QString &filter);
+
+private:
+    void show(QWidget *parent, bool save);
+};

@@ -1,0 +1,25 @@
+#pragma once
+
+#include "resources/form.h"
+#include "resources/picturebox.h"
+
+#include <array>
+
+// The hidden holder of the eight bar slices, read by index. It is never shown.
+class PBForm : public Form
+{
+    Q_OBJECT
+
+public:
+    static constexpr int SliceCount = 8;
+
+    static PBForm &instance();
+
+    PictureBox *pp(int index);
+
+protected:
+    void createControls(QWidget *window) override;
+
+private:
+    std::array<QPointer<PictureBox>, SliceCount> m_pp;
+};

@@ -1,0 +1,456 @@
+#include "transfer/procwin.h"
+
+#include "app/mainwin.h"
+#include "transfer/pbform.h"
+#include "transfer/statustext.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QLocale>
+
+#include <cmath>
+#include <limits>
+
+using namespace StatusText;
+
+namespace {
+const QString AnyFileFilter = QStringLiteral("All file types (*.*) | *.*");
+const QString ControlMessagesList[] = {QStringLiteral("RC"), QStringLiteral("OK"), QStringLiteral("CC"),
+                                       QStringLiteral("SD")};
+}
+
+ProcWin::ProcWin(MainWin &main, quint16 port, std::shared_ptr<FileDialogControl> dialog)
+    : DG(dialog ? std::move(dialog) : std::make_shared<FileDialogControl>())
+    , m_main(main)
+    , m_port(port)
+{
+}
+
+ProcWin &ProcWin::instance(quint16 port)
+{
+    static ProcWin *window = new ProcWin(MainWin::instance(), port);
+    return *window;
+}
+
+TcpControl &ProcWin::socket()
+{
+    Load();
+    return *NT;
+}
+
+void ProcWin::createControls(QWidget *window)
+{
+    window->setWindowTitle(QStringLiteral("Veltrane"));
+    window->resize(ClientWidth, ClientHeight);
+
+    NT = new TcpControl(window);
+    connect(NT, &TcpControl::ConnectEvent, this, &ProcWin::NT_Connect);
+    connect(NT, &TcpControl::ConnectionRequest, this, &ProcWin::NT_ConnectionRequest);
+    connect(NT, &TcpControl::DataArrival, this, &ProcWin::NT_DataArrival);
+    connect(NT, &TcpControl::SendComplete, this, &ProcWin::NT_SendComplete);
+    connect(NT, &TcpControl::Error, this, &ProcWin::NT_Lost);
+    connect(NT, &TcpControl::CloseEvent, this, &ProcWin::NT_Lost);
+
+    // The default coarse timer does not hold a 10 ms pace.
+    STM = new QTimer(window);
+    STM->setTimerType(Qt::PreciseTimer);
+    STM->setInterval(TickMs);
+    connect(STM, &QTimer::timeout, this, &ProcWin::STM_Timer);
+
+    CDBut = new QPushButton(window);
+    CDBut->setGeometry(130, 140, 100, 25);
+    connect(CDBut, &QPushButton::clicked, this, &ProcWin::CDBut_Click);
+
+    ProcBar = new PictureBox(window);
+    ProcBar->setGeometry(88, 104, 203, 13);
+    ProcBar->setPicture(QImage(QStringLiteral(":/pictures/bar.gif")));
+
+    StatBox = new QLabel(window);
+    StatBox->setGeometry(88, 75, 240, 20);
+
+    StatLab = new QLabel(QStringLiteral("Status:"), window);
+    StatLab->setGeometry(25, 72, 50, 20);
+}
+
+void ProcWin::onLoad()
+{
+    BarDrawn = 0;
+    BytesDone = 0;
+    XferState = ControlMessages;
+    BackToMain = false;
+    m_started = m_connected = m_offerSent = m_ended = false;
+
+    if (m_main.XferMode == MainWin::Send) {
+        CDBut->setText(Cancel);
+        StatBox->setText(Connecting + m_main.PeerIP + ConnectingEnd);
+        NT->RemoteHost = m_main.PeerIP;
+        NT->RemotePort = m_port;
+    } else if (m_main.XferMode == MainWin::Receive) {
+        CDBut->setText(Cancel);
+        StatBox->setText(Waiting);
+        NT->LocalPort = m_port;
+    }
+}
+
+void ProcWin::onActivate()
+{
+    // A window may be activated many times; the connection starts once.
+    if (m_started)
+        return;
+    m_started = true;
+    if (m_main.XferMode == MainWin::Send) {
+        if (!NT->Connect())
+            endWith(CouldNotConnect + m_main.PeerIP + u'!');
+    } else if (m_main.XferMode == MainWin::Receive) {
+        if (!NT->Listen())
+            endWith(CouldNotListen + QString::number(m_port) + u'!');
+    }
+}
+
+void ProcWin::onResize()
+{
+    holdClientSize(ClientWidth, ClientHeight);
+}
+
+void ProcWin::CDBut_Click()
+{
+    if (NT->State() != TcpControl::Closed)
+        NT->Close();
+    m_main.setTop(Top());
+    m_main.setLeft(Left());
+    m_main.Show();
+    BackToMain = true;
+    Unload();
+}
+
+void ProcWin::onUnload()
+{
+    if (NT && NT->State() != TcpControl::Closed)
+        NT->Close();
+    if (STM)
+        STM->stop();
+    m_source.close();
+    m_target.close();
+    m_ended = true;
+    if (!BackToMain)
+        endProgram();
+}
+
+void ProcWin::NT_Connect()
+{
+    m_connected = true;
+    NT->SendData(QStringLiteral("RC"));
+}
+
+void ProcWin::NT_ConnectionRequest(qint32 requestId)
+{
+    if (NT->State() != TcpControl::Closed)
+        NT->Close();
+    NT->Accept(requestId);
+    m_connected = true;
+    NT->SendData(QStringLiteral("OK"));
+}
+
+void ProcWin::NT_DataArrival(qint32 bytesTotal)
+{
+    // A finished or failed transfer takes nothing more in this window.
+    if (m_ended)
+        return;
+    if (XferState == ReceivingData) {
+        receiveBlock(bytesTotal);
+        return;
+    }
+    // While the pump runs, incoming bytes stay unread.
+    if (XferState != ControlMessages)
+        return;
+
+    NT->GetData(InMsg);
+    // TCP may deliver messages back to back in one read: each is handled in turn, and an
+    // offer runs to the end of the read. Text that matches no message is dropped.
+    QString rest = InMsg;
+    while (rest.size() >= 2 && !m_ended && XferState == ControlMessages) {
+        if (rest.startsWith(u"FN")) {
+            if (m_main.XferMode == MainWin::Receive)
+                chooseTarget(rest);
+            return;
+        }
+        const QString message = rest.left(2);
+        if (std::find(std::begin(ControlMessagesList), std::end(ControlMessagesList), message)
+            == std::end(ControlMessagesList))
+            return;
+        rest.remove(0, 2);
+        handleMessage(message);
+    }
+}
+
+void ProcWin::handleMessage(const QString &message)
+{
+    const bool sending = m_main.XferMode == MainWin::Send;
+    const bool receiving = m_main.XferMode == MainWin::Receive;
+    // The go-ahead only counts once, and "SD" only answers an offer this window has made:
+    // anything else would send a file nobody chose in this transfer.
+    if (message == u"OK" && sending && !m_offerSent)
+        chooseFile();
+    else if (message == u"CC" && sending)
+        endWith(ClosedByReciever);
+    else if (message == u"SD" && sending && m_offerSent)
+        startSending();
+    else if (message == u"RC" && receiving)
+        StatBox->setText(WaitingForFile);
+    else if (message == u"CC" && receiving)
+        endWith(ClosedBySender);
+}
+
+bool ProcWin::stillRunning(const QPointer<QWidget> &window) const
+{
+    // The peer may have gone, or the window been closed, while a dialog was open.
+    return window && !m_ended && NT && NT->State() == TcpControl::Connected;
+}
+
+void ProcWin::refuse(const char *sentence)
+{
+    NT->SendData(QStringLiteral("CC"));
+    endWith(sentence);
+}
+
+void ProcWin::chooseFile()
+{
+    StatBox->setText(SelectFile);
+    DG->InitDir = QCoreApplication::applicationDirPath();
+    DG->Flags = FileDialogControl::HideReadOnly;
+    DG->Filter = AnyFileFilter;
+    DG->CancelError = false;
+    DG->FileName.clear();
+    FilePath.clear();
+    const QPointer<QWidget> self = window();
+    DG->ShowOpen(self);
+    if (!stillRunning(self))
+        return;
+    FilePath = DG->FileName;
+    if (FilePath.isEmpty())
+        return refuse(NoFileSelected);
+
+    const QFileInfo info(FilePath);
+    if (!info.isFile())
+        return refuse(CannotReadChoice);
+    if (info.size() > std::numeric_limits<qint32>::max())
+        return refuse(TooLarge);
+    FileSize = qint32(info.size());
+    if (FileSize == 0)
+        return refuse(ZeroLength);
+    QFile probe(FilePath);
+    if (!probe.open(QIODevice::ReadOnly))
+        return refuse(CannotReadChoice);
+    probe.close();
+
+    StatBox->setText(SendingRequest);
+    NT->SendData(FileOffer::build(FilePath, FileSize));
+    m_offerSent = true;
+}
+
+void ProcWin::chooseTarget(const QString &offer)
+{
+    StatBox->setText(SaveFileTo);
+    QString offeredName;
+    std::optional<qint32> size;
+    try {
+        offeredName = GetFN(offer, 2);
+        size = FileOffer::parseSize(GetFN(offer, 1));
+    } catch (const std::exception &) {
+        return refuse(SaveCancelled);
+    }
+    // An offer without a usable size would make us write whatever arrives.
+    if (!size || *size < 1)
+        return refuse(SaveCancelled);
+    FileSize = *size;
+
+    DG->InitDir = QCoreApplication::applicationDirPath();
+    DG->Flags = FileDialogControl::HideReadOnly | FileDialogControl::OverwritePrompt;
+    DG->Filter = AnyFileFilter;
+    // The offer names a file, never a folder: it cannot steer the dialog elsewhere.
+    DG->FileName = FileOffer::safeName(FileOffer::decodeName(offeredName));
+    DG->CancelError = true;
+    const QPointer<QWidget> self = window();
+    try {
+        DG->ShowSave(self);
+    } catch (const DialogCancelled &) {
+        if (stillRunning(self))
+            refuse(SaveCancelled);
+        return;
+    }
+    if (!stillRunning(self))
+        return;
+    m_target.setFileName(DG->FileName);
+    if (!m_target.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
+        return refuse(SaveCancelled);
+    StatBox->setText(RecievingFile);
+    NT->SendData(QStringLiteral("SD"));
+    XferState = ReceivingData;
+}
+
+void ProcWin::startSending()
+{
+    StatBox->setText(SendingFile);
+    m_source.setFileName(FilePath);
+    if (!m_source.open(QIODevice::ReadOnly)) {
+        endWith(CannotRead);
+        NT->Close();
+        return;
+    }
+    XferState = ReadyForChunk;
+    STM->start();
+}
+
+bool ProcWin::readNext(QByteArray &buffer, qint32 count)
+{
+    // Bytes that were not read are never sent: a file that shrank or broke ends the transfer,
+    // and closing the connection lets the receiver know.
+    if (m_source.read(buffer.data(), count) == count)
+        return true;
+    endWith(CannotRead);
+    NT->Close();
+    return false;
+}
+
+void ProcWin::STM_Timer()
+{
+    if (XferState != ReadyForChunk)
+        return;
+    const qint32 remainder = FileSize % ChunkSize;
+    const qint32 wholeChunks = FileSize - remainder;
+
+    if (BytesDone != wholeChunks) {
+        XferState = ChunkOutstanding;
+        if (!readNext(ChunkBuf, ChunkSize))
+            return;
+        NT->SendData(ChunkBuf);
+        BytesDone += ChunkSize;
+        DrawProcess();
+        if (BytesDone == FileSize) {
+            STM->stop();
+            m_source.close();
+        }
+    }
+    // The last, shorter chunk follows the last whole one in the same tick.
+    if (BytesDone == wholeChunks && remainder != 0) {
+        XferState = ChunkOutstanding;
+        DataBuf.resize(remainder);
+        if (!readNext(DataBuf, remainder))
+            return;
+        NT->SendData(DataBuf);
+        BytesDone += remainder;
+        STM->stop();
+        m_source.close();
+        DrawProcess();
+    }
+}
+
+void ProcWin::NT_SendComplete()
+{
+    if (XferState == ChunkOutstanding)
+        XferState = ReadyForChunk;
+}
+
+void ProcWin::receiveBlock(qint32 count)
+{
+    if (count < 1)
+        return;
+    NT->GetData(DataBuf);
+    // Only the announced size is ours to write; the block is written before it is counted,
+    // so "Finished." never stands for bytes that did not reach the disk.
+    const qint32 kept = qint32(qMin<qint64>(DataBuf.size(), qint64(FileSize) - BytesDone));
+    if (m_target.write(DataBuf.constData(), kept) != kept) {
+        m_target.close();
+        NT->Close();
+        endWith(CannotWrite);
+        return;
+    }
+    BytesDone += kept;
+    DrawProcess();
+    if (BytesDone >= FileSize) {
+        XferState = ControlMessages;
+        m_target.close();
+    }
+}
+
+void ProcWin::NT_Lost()
+{
+    // After "Finished." or any other end, a closing connection changes nothing.
+    if (m_ended)
+        return;
+    if (!m_connected) {
+        endWith(CouldNotConnect + m_main.PeerIP + u'!');
+        return;
+    }
+    endWith(m_main.XferMode == MainWin::Send ? ClosedByReciever : ClosedBySender);
+}
+
+void ProcWin::endWith(const QString &sentence)
+{
+    StatBox->setText(sentence);
+    CDBut->setText(Done);
+    m_ended = true;
+    STM->stop();
+    m_source.close();
+    m_target.close();
+}
+
+QString ProcWin::K(qint32 bytes)
+{
+    // n / 1024 and its tenths are exact in double; rounding is to nearest, ties to even.
+    const qint64 tenths = qint64(std::nearbyint(double(bytes) / 1024.0 * 10.0));
+    QString text = QString::number(tenths / 10);
+    if (tenths % 10)
+        text += QLocale().decimalPoint() + QString::number(tenths % 10);
+    return text;
+}
+
+void ProcWin::DrawProcess()
+{
+    const quint8 mode = m_main.XferMode;
+    if (mode == MainWin::Send)
+        StatBox->setText(RunningSend + K(BytesDone) + KbOf + K(FileSize) + KbEnd);
+    else if (mode == MainWin::Receive)
+        StatBox->setText(RunningRecieve + K(BytesDone) + KbOf + K(FileSize) + KbEnd);
+
+    const bool complete = BytesDone >= FileSize;
+    const qint16 percent = complete ? qint16(100)
+                                    : qint16(std::nearbyint(double(BytesDone) / double(FileSize) * 100.0));
+    paintBar(percent);
+    BarDrawn = percent;
+
+    if (complete) {
+        StatBox->setText(Finished + K(FileSize) + KbEnd);
+        CDBut->setText(Done);
+        m_ended = true;
+    }
+}
+
+void ProcWin::paintBar(qint16 p)
+{
+    PBForm &slices = PBForm::instance();
+    const auto paint = [&](int slice, qint16 x) { ProcBar->PaintPicture(slices.pp(slice)->Picture(), x, 2); };
+    switch (p) {
+    case 1:
+        paint(0, 2), paint(1, 3);
+        return;
+    case 2:
+        paint(2, 4), paint(3, 5);
+        return;
+    case 3:
+        paint(4, 6), paint(5, 7);
+        return;
+    case 4:
+        paint(6, 8), paint(7, 9);
+        return;
+    default:
+        if (p < 5)
+            return;
+    }
+    // Head: the five closing columns end at 2p + 3; column 203 lies beyond the box.
+    for (qint16 slice = 3; slice <= 7; ++slice)
+        paint(slice, qint16(2 * p + slice - 4));
+    // Body: from just left of the head back over the previous head, never left of column 2.
+    for (qint16 c = qint16(2 * p - 2); c >= qint16(2 * BarDrawn - 4) && c >= 2; --c)
+        paint(2, c);
+}

@@ -1,0 +1,101 @@
+#pragma once
+
+#include "resources/form.h"
+#include "resources/picturebox.h"
+#include "transfer/fileoffer.h"
+#include "transfer/filedialogcontrol.h"
+#include "transfer/tcpcontrol.h"
+
+#include <QFile>
+#include <QLabel>
+#include <QPushButton>
+#include <QTimer>
+
+#include <memory>
+
+class MainWin;
+
+// The window a transfer runs in, on the sending and the receiving computer alike.
+class ProcWin : public Form
+{
+    Q_OBJECT
+
+public:
+    // Values of XferState.
+    enum : quint8 { ControlMessages = 0, ReceivingData = 1, ReadyForChunk = 2, ChunkOutstanding = 3 };
+
+    static constexpr quint16 Port = 1001;
+    static constexpr qint32 ChunkSize = 4096;
+    static constexpr int TickMs = 10;
+    static constexpr int ClientWidth = 360;
+    static constexpr int ClientHeight = 180;
+
+    // The direction and the peer come from `main` each time they are needed.
+    explicit ProcWin(MainWin &main, quint16 port = Port, std::shared_ptr<FileDialogControl> dialog = {});
+    // The program's own transfer window; the port only matters to the call that creates it.
+    static ProcWin &instance(quint16 port = Port);
+
+    QByteArray ChunkBuf = QByteArray(ChunkSize, '\0');
+    QByteArray DataBuf;
+    QString InMsg;
+    QString FilePath;
+    qint32 FileSize = 0;
+    qint32 BytesDone = 0;
+    qint16 BarDrawn = 0;
+    quint8 XferState = ControlMessages;
+    bool BackToMain = false;
+
+    // Controls, present while the window is loaded.
+    QPointer<TcpControl> NT;
+    QPointer<QTimer> STM;
+    QPointer<QPushButton> CDBut;
+    QPointer<PictureBox> ProcBar;
+    QPointer<QLabel> StatBox;
+    QPointer<QLabel> StatLab;
+    std::shared_ptr<FileDialogControl> DG;
+
+    // Reaching the socket from outside loads the window, as touching any control does.
+    TcpControl &socket();
+
+    static QString GetFN(const QString &text, quint8 mode) { return FileOffer::GetFN(text, mode); }
+    void DrawProcess();
+    // A byte count as kilobytes with at most one decimal, ties to even, in the user's notation.
+    static QString K(qint32 bytes);
+
+    void CDBut_Click();
+
+protected:
+    void createControls(QWidget *window) override;
+    void onLoad() override;
+    void onActivate() override;
+    void onResize() override;
+    void onUnload() override;
+
+private:
+    void NT_Connect();
+    void NT_ConnectionRequest(qint32 requestId);
+    void NT_DataArrival(qint32 bytesTotal);
+    void NT_SendComplete();
+    void NT_Lost();
+    void STM_Timer();
+
+    void handleMessage(const QString &message);
+    void chooseFile();
+    void chooseTarget(const QString &offer);
+    void startSending();
+    void receiveBlock(qint32 count);
+    void paintBar(qint16 percent);
+    bool readNext(QByteArray &buffer, qint32 count);
+    void refuse(const char *sentence);
+    void endWith(const QString &sentence);
+    bool stillRunning(const QPointer<QWidget> &window) const;
+
+    MainWin &m_main;
+    quint16 m_port;
+    QFile m_source;
+    QFile m_target;
+    bool m_started = false;
+    bool m_connected = false;
+    bool m_offerSent = false;
+    bool m_ended = false;
+};

@@ -1,0 +1,32 @@
+#pragma once
+
+// Every sentence the transfer window can show, spelled as peers and users know them.
+namespace StatusText {
+inline constexpr char Connecting[] = "Connecting to ";
+inline constexpr char ConnectingEnd[] = " ...";
+inline constexpr char CouldNotConnect[] = "Could not connect to ";
+inline constexpr char Waiting[] = "Waiting for connection ...";
+inline constexpr char CouldNotListen[] = "Could not listen on port ";
+inline constexpr char SelectFile[] = "Connected. Pease select a file ...";
+inline constexpr char SendingRequest[] = "Sending request ...";
+inline constexpr char SaveFileTo[] = "Save file to ...";
+inline constexpr char RecievingFile[] = "Recieving file ...";
+inline constexpr char SendingFile[] = "Sending file ...";
+inline constexpr char WaitingForFile[] = "Connected. Waiting for file ...";
+inline constexpr char ClosedByReciever[] = "Error ! Connection closed by reciever.";
+inline constexpr char ClosedBySender[] = "Error ! Connection closed by sender.";
+inline constexpr char NoFileSelected[] = "No file selected. Connection cancelled.";
+inline constexpr char ZeroLength[] = "Zero length file. Connection cancelled.";
+inline constexpr char TooLarge[] = "File too large. Connection cancelled.";
+inline constexpr char CannotReadChoice[] = "Could not read file. Connection cancelled.";
+inline constexpr char SaveCancelled[] = "Saving file cancelled. Connection closed.";
+inline constexpr char CannotRead[] = "Error ! Could not read file.";
+inline constexpr char CannotWrite[] = "Error ! Could not write file.";
+inline constexpr char RunningSend[] = "Sending file ... (";
+inline constexpr char RunningRecieve[] = "Recieving file ... (";
+inline constexpr char KbOf[] = " KB of ";
+inline constexpr char KbEnd[] = " KB)";
+inline constexpr char Finished[] = "Finished. (";
+inline constexpr char Cancel[] = "Cancel";
+inline constexpr char Done[] = "Done";
+}

@@ -1,0 +1,209 @@
+#include "transfer/tcpcontrol.h"
+
+#include <QTimer>
+
+TcpControl::TcpControl(QObject *parent)
+    : QObject(parent)
+{
+}
+
+TcpControl::~TcpControl()
+{
+    Close();
+}
+
+int TcpControl::State() const
+{
+    if (m_socket) {
+        switch (m_socket->state()) {
+        case QAbstractSocket::ConnectedState:
+            return Connected;
+        case QAbstractSocket::UnconnectedState:
+            return Closed;
+        default:
+            return Connecting;
+        }
+    }
+    if (m_server && m_server->isListening())
+        return Listening;
+    return Closed;
+}
+
+bool TcpControl::Connect()
+{
+    if (State() != Closed)
+        return false;
+    auto *socket = new QTcpSocket(this);
+    adopt(socket);
+    // Refused, unreachable or unknown hosts are all reported later, through Error.
+    socket->connectToHost(RemoteHost, RemotePort);
+    return true;
+}
+
+bool TcpControl::Listen()
+{
+    if (State() != Closed)
+        return false;
+    m_server = new QTcpServer(this);
+    connect(m_server, &QTcpServer::newConnection, this, &TcpControl::onNewConnection);
+    if (!m_server->listen(QHostAddress::Any, LocalPort)) {
+        delete m_server;
+        return false;
+    }
+    return true;
+}
+
+void TcpControl::Close()
+{
+    if (m_server) {
+        m_server->close();
+        m_server->deleteLater();
+        m_server = nullptr;
+    }
+    dropSocket();
+}
+
+void TcpControl::Accept(qint32 requestId)
+{
+    QTcpSocket *socket = m_requests.take(requestId);
+    if (!socket)
+        return;
+    dropSocket();
+    // One peer only: every other waiting request is turned away.
+    for (QTcpSocket *other : std::as_const(m_requests)) {
+        other->abort();
+        other->deleteLater();
+    }
+    m_requests.clear();
+    adopt(socket);
+    if (socket->bytesAvailable() > 0)
+        QTimer::singleShot(0, this, &TcpControl::onReadyRead);
+}
+
+void TcpControl::SendData(const QString &text)
+{
+    SendData(text.toLatin1());
+}
+
+void TcpControl::SendData(const QByteArray &bytes)
+{
+    if (!m_socket || m_socket->state() != QAbstractSocket::ConnectedState || bytes.isEmpty())
+        return;
+    m_unsent.append(bytes.size());
+    m_socket->write(bytes);
+}
+
+void TcpControl::GetData(QString &text)
+{
+    QByteArray bytes;
+    GetData(bytes);
+    text = QString::fromLatin1(bytes);
+}
+
+void TcpControl::GetData(QByteArray &bytes)
+{
+    if (m_inArrival)
+        m_readDuringArrival = true;
+    if (!m_socket) {
+        bytes.clear();
+        return;
+    }
+    bytes.resize(m_socket->bytesAvailable());
+    const qint64 got = m_socket->read(bytes.data(), bytes.size());
+    bytes.resize(qMax<qint64>(got, 0));
+}
+
+qint64 TcpControl::bytesWaiting() const
+{
+    return m_socket ? m_socket->bytesAvailable() : 0;
+}
+
+void TcpControl::adopt(QTcpSocket *socket)
+{
+    m_socket = socket;
+    socket->setParent(this);
+    socket->setReadBufferSize(ReadBufferSize);
+    m_unsent.clear();
+    m_writtenOfFirst = 0;
+    m_closeReported = false;
+    connect(socket, &QTcpSocket::connected, this, &TcpControl::ConnectEvent);
+    connect(socket, &QTcpSocket::readyRead, this, &TcpControl::onReadyRead);
+    connect(socket, &QTcpSocket::bytesWritten, this, &TcpControl::onBytesWritten);
+    connect(socket, &QTcpSocket::disconnected, this, &TcpControl::onDisconnected);
+    connect(socket, &QTcpSocket::errorOccurred, this, &TcpControl::onError);
+}
+
+void TcpControl::dropSocket()
+{
+    if (!m_socket)
+        return;
+    QTcpSocket *socket = m_socket;
+    m_socket = nullptr;
+    socket->disconnect(this);
+    socket->abort();
+    socket->deleteLater();
+    m_unsent.clear();
+}
+
+void TcpControl::onReadyRead()
+{
+    if (!m_socket || m_inArrival)
+        return;
+    const qint64 waiting = m_socket->bytesAvailable();
+    if (waiting <= 0)
+        return;
+    m_inArrival = true;
+    m_readDuringArrival = false;
+    emit DataArrival(qint32(qMin<qint64>(waiting, std::numeric_limits<qint32>::max())));
+    m_inArrival = false;
+    // Data that came while the handler ran (a modal dialog, say) raised no event of its own.
+    if (m_readDuringArrival && m_socket && m_socket->bytesAvailable() > 0)
+        QTimer::singleShot(0, this, &TcpControl::onReadyRead);
+}
+
+void TcpControl::onBytesWritten(qint64 bytes)
+{
+    m_writtenOfFirst += bytes;
+    while (!m_unsent.isEmpty() && m_writtenOfFirst >= m_unsent.first()) {
+        m_writtenOfFirst -= m_unsent.takeFirst();
+        emit SendComplete();
+        if (!m_socket)
+            return;
+    }
+}
+
+void TcpControl::onDisconnected()
+{
+    // Bytes that came with the close are still delivered before it is reported.
+    if (m_socket && m_socket->bytesAvailable() > 0 && !m_inArrival)
+        onReadyRead();
+    if (!m_socket || m_closeReported)
+        return;
+    m_closeReported = true;
+    emit CloseEvent();
+}
+
+void TcpControl::onError(QAbstractSocket::SocketError error)
+{
+    if (!m_socket)
+        return;
+    if (error == QAbstractSocket::RemoteHostClosedError) {
+        onDisconnected();
+        return;
+    }
+    if (m_closeReported)
+        return;
+    m_closeReported = true;
+    emit Error(m_socket->errorString());
+}
+
+void TcpControl::onNewConnection()
+{
+    while (m_server && m_server->hasPendingConnections()) {
+        QTcpSocket *socket = m_server->nextPendingConnection();
+        socket->setParent(this);
+        const qint32 id = m_nextRequestId++;
+        m_requests.insert(id, socket);
+        emit ConnectionRequest(id);
+    }
+}

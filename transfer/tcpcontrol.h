@@ -1,0 +1,76 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QVector>
+
+// The transfer window's one TCP socket: a single connection at a time, either made to a peer
+// or taken over from a listening port. Every call and event runs on the program's one thread.
+class TcpControl : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum SocketState : int { Closed = 0, Listening = 2, Connecting = 6, Connected = 7 };
+
+    // Data left unread beyond this stays in the operating system, so a peer cannot grow our memory.
+    static constexpr qint64 ReadBufferSize = 256 * 1024;
+
+    explicit TcpControl(QObject *parent = nullptr);
+    ~TcpControl() override;
+
+    int State() const;
+
+    QString RemoteHost;
+    quint16 RemotePort = 0;
+    quint16 LocalPort = 0;
+
+    // False when the attempt cannot even start; a later failure comes as Error.
+    bool Connect();
+    // Listens on every local address; false when the port cannot be had.
+    bool Listen();
+    void Close();
+    void Accept(qint32 requestId);
+
+    // A string goes out one byte per character (8-bit), a byte array unchanged.
+    void SendData(const QString &text);
+    void SendData(const QByteArray &bytes);
+    void GetData(QString &text);
+    void GetData(QByteArray &bytes);
+    qint64 bytesWaiting() const;
+
+signals:
+    void ConnectEvent();
+    void ConnectionRequest(qint32 requestId);
+    void DataArrival(qint32 bytesTotal);
+    void SendComplete();
+    // The connection failed (also an attempt that failed after Connect returned).
+    void Error(const QString &description);
+    // The peer closed the connection.
+    void CloseEvent();
+
+private:
+    void adopt(QTcpSocket *socket);
+    void dropSocket();
+    void onReadyRead();
+    void onBytesWritten(qint64 bytes);
+    void onDisconnected();
+    void onError(QAbstractSocket::SocketError error);
+    void onNewConnection();
+
+    QPointer<QTcpServer> m_server;
+    QPointer<QTcpSocket> m_socket;
+    QHash<qint32, QTcpSocket *> m_requests;
+    qint32 m_nextRequestId = 1;
+    // Sizes of the SendData calls whose bytes the operating system has not all taken yet.
+    QVector<qint64> m_unsent;
+    qint64 m_writtenOfFirst = 0;
+    bool m_inArrival = false;
+    bool m_readDuringArrival = false;
+    bool m_closeReported = false;
+};
