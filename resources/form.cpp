@@ -49,8 +49,8 @@ void Form::Show()
     m_window->raise();
     m_window->activateWindow();
     // A window manager may never activate a new window; Activate still runs once it is shown.
-    QTimer::singleShot(0, m_window, [this] {
-        if (!m_activated)
+    QTimer::singleShot(0, m_window, [this, shown = m_window] {
+        if (m_window == shown && !m_activated)
             deliverActivate();
     });
 }
@@ -78,7 +78,7 @@ void Form::Unload()
 
     bool anyShown = false;
     for (QWidget *w : QApplication::topLevelWidgets())
-        anyShown = anyShown || (w->isVisible() && w != dying);
+        anyShown = anyShown || w->isVisible();
     if (!anyShown)
         endProgram();
 }

@@ -90,7 +90,8 @@ void TcpControl::SendData(const QByteArray &bytes)
     if (!m_socket || m_socket->state() != QAbstractSocket::ConnectedState || bytes.isEmpty())
         return;
     m_unsent.append(bytes.size());
-    m_socket->write(bytes);
+    // Copied, not shared: the pump refills the same chunk buffer on the next tick.
+    m_socket->write(bytes.constData(), bytes.size());
 }
 
 void TcpControl::GetData(QString &text)

@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Sets up a Debian 12 machine, builds Veltrane, and either starts it or runs every test.
+#   ./build.sh start   install what is missing, build, start the program
+#   ./build.sh test    install what is missing, build, run the tests plainly and under sanitizers
+set -euo pipefail
+cd "$(dirname "$0")"
+
+packages=(cmake g++ make qt6-base-dev qt6-qpa-plugins fonts-liberation libcap2-bin)
+
+install_missing() {
+    local missing=()
+    for p in "${packages[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo apt-get update
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+}
+
+build() { # dir, extra cmake options...
+    local dir=$1
+    shift
+    cmake -S . -B "$dir" "$@"
+    cmake --build "$dir" -j"$(nproc)"
+}
+
+# Ports below 1024 need a privilege on Linux; the program always listens on 1001.
+offer_port_capability() {
+    local exe=$1
+    getcap "$exe" 2>/dev/null | grep -q cap_net_bind_service && return
+    [ "$(id -u)" -eq 0 ] && return
+    [ "$(cat /proc/sys/net/ipv4/ip_unprivileged_port_start 2>/dev/null || echo 1024)" -le 1001 ] && return
+    [ -t 0 ] || return
+    read -r -p "Receiving needs port 1001. Allow $exe to listen on it (sudo setcap cap_net_bind_service=+ep)? [y/N] " answer
+    case "$answer" in
+    y | Y | yes) sudo setcap cap_net_bind_service=+ep "$exe" ;;
+    esac
+}
+
+case "${1:-}" in
+start)
+    install_missing
+    build build -DCMAKE_BUILD_TYPE=Release
+    offer_port_capability build/app/veltrane
+    exec build/app/veltrane
+    ;;
+test)
+    install_missing
+    build build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTRANE_WERROR=ON
+    ctest --test-dir build-test -j2 --output-on-failure
+    build build-sanitize -DCMAKE_BUILD_TYPE=Debug -DVELTRANE_WERROR=ON -DVELTRANE_SANITIZE=ON
+    ctest --test-dir build-sanitize -j2 --output-on-failure
+    ;;
+*)
+    echo "usage: $0 start|test" >&2
+    exit 2
+    ;;
+esac
