@@ -1,6 +1,7 @@
 #include "app/aboutwin.h"
 
 #include "app/mainwin.h"
+#include "resources/layout.h"
 
 AboutWin &AboutWin::instance()
 {
@@ -11,22 +12,30 @@ AboutWin &AboutWin::instance()
 void AboutWin::createControls(QWidget *window)
 {
     window->setWindowTitle(QStringLiteral("About ..."));
+    window->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     window->setFixedSize(305, 130);
+    Layout::paintFace(window);
 
     AboutIcon = new PictureBox(window);
     AboutIcon->setGeometry(16, 16, 32, 32);
+    AboutIcon->setAutoFillBackground(true);
     AboutIcon->setPicture(QImage(QStringLiteral(":/pictures/aboutwin.gif")));
 
-    struct Row { const char *text; QRect rect; };
-    const Row rows[8] = {
-        {"Version:", {70, 20, 50, 15}},  {"Build:", {70, 45, 50, 15}},
-        {"Author:", {70, 70, 50, 15}},   {"Company:", {70, 95, 60, 15}},
-        {"1.0.8", {140, 20, 80, 15}},    {"20020207", {140, 45, 80, 15}},
-        {"Veltrane team", {140, 70, 80, 15}}, {"Veltrane file movers", {140, 96, 165, 15}},
+    struct Row { const char *text; QRect rect; qreal points; bool bold; };
+    // Label1 to Label8; created from the last to the first.
+    static const Row rows[8] = {
+        {"Version:", {70, 20, 50, 15}, 9.75, true},
+        {"Build:", {70, 45, 50, 15}, 9, true},
+        {"Author:", {70, 70, 50, 15}, 9.75, true},
+        {"Company:", {70, 95, 60, 15}, 9.75, true},
+        {"1.0.8", {140, 20, 80, 15}, 9.75, false},
+        {"20020207", {140, 45, 80, 15}, 9.75, false},
+        {"Ada Veltrane", {140, 70, 80, 15}, 9.75, false},
+        {"Veltrane file movers", {140, 96, 165, 15}, 9.75, false},
     };
-    for (size_t i = 0; i < Label.size(); ++i) {
-        Label[i] = new QLabel(QString::fromLatin1(rows[i].text), window);
-        Label[i]->setGeometry(rows[i].rect);
+    for (int i = int(Label.size()) - 1; i >= 0; --i) {
+        const Row &row = rows[i];
+        Label[size_t(i)] = Layout::label(window, QString::fromLatin1(row.text), row.rect, row.points, row.bold, true);
     }
 }
 

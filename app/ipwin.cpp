@@ -1,6 +1,8 @@
 #include "app/ipwin.h"
 
 #include "app/mainwin.h"
+#include "resources/layout.h"
+#include "resources/picturebutton.h"
 #include "transfer/procwin.h"
 
 #include <QShortcut>
@@ -14,9 +16,12 @@ IPWin &IPWin::instance()
 void IPWin::createControls(QWidget *window)
 {
     window->setWindowTitle(QStringLiteral("Connect ..."));
+    // A tool window stays out of the taskbar; its frame is fixed, with no minimise or maximise.
+    window->setWindowFlags(Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     window->setFixedSize(286, 120);
+    Layout::paintFace(window);
 
-    ConBut = new QPushButton(QStringLiteral("Connect"), window);
+    ConBut = new PictureButton(QStringLiteral("Connect"), window);
     ConBut->setGeometry(94, 78, 100, 25);
     ConBut->setDefault(true);
     IPBox = new QLineEdit(QStringLiteral("127.0.0.1"), window);
@@ -24,9 +29,10 @@ void IPWin::createControls(QWidget *window)
     IPBox->setMaxLength(MaxAddressLength);
     IPIcon = new PictureBox(window);
     IPIcon->setGeometry(16, 16, 32, 32);
+    IPIcon->setAutoFillBackground(true);
     IPIcon->setPicture(QImage(QStringLiteral(":/pictures/address.gif")));
-    IPLab = new QLabel(QStringLiteral("Enter the IP address of the reciever:"), window);
-    IPLab->setGeometry(60, 20, 208, 16);
+    IPLab = Layout::label(window, QStringLiteral("Enter the IP address of the reciever:"), {60, 20, 208, 16}, 9.75,
+                          true, true);
 
     QWidget::setTabOrder(IPBox, ConBut);
     IPBox->setFocus();

@@ -2,7 +2,11 @@
 
 #include "app/aboutwin.h"
 #include "app/ipwin.h"
+#include "resources/layout.h"
+#include "resources/picturebutton.h"
 #include "transfer/procwin.h"
+
+#include <QIcon>
 
 MainWin &MainWin::instance()
 {
@@ -20,16 +24,21 @@ const QPixmap &MainWin::background()
 void MainWin::createControls(QWidget *window)
 {
     window->setWindowTitle(QStringLiteral("Veltrane"));
+    window->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                           | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    window->setWindowIcon(QIcon(QStringLiteral(":/pictures/icon.ico")));
     window->resize(ClientWidth, ClientHeight);
+    Layout::paintFace(window);
     setPicture(background());
 
-    AboutBut = new QPushButton(window);
+    const auto picture = [](const char *name) { return QPixmap(QStringLiteral(":/pictures/") + QLatin1String(name)); };
+    AboutBut = new PictureButton(QString(), window, picture("about.gif"));
     AboutBut->setGeometry(336, 160, 17, 17);
-    ExitBut = new QPushButton(QStringLiteral("Exit"), window);
+    ExitBut = new PictureButton(QStringLiteral("Exit"), window, picture("exit.gif"));
     ExitBut->setGeometry(240, 90, 80, 60);
-    RecBut = new QPushButton(QStringLiteral("Recieve"), window);
+    RecBut = new PictureButton(QStringLiteral("Recieve"), window, picture("receive.gif"));
     RecBut->setGeometry(140, 90, 80, 60);
-    SendBut = new QPushButton(QStringLiteral("Send"), window);
+    SendBut = new PictureButton(QStringLiteral("Send"), window, picture("send.gif"));
     SendBut->setGeometry(40, 90, 80, 60);
 
     QWidget::setTabOrder(SendBut, RecBut);

@@ -1,6 +1,8 @@
 #include "transfer/procwin.h"
 
 #include "app/mainwin.h"
+#include "resources/layout.h"
+#include "resources/picturebutton.h"
 #include "transfer/pbform.h"
 #include "transfer/statustext.h"
 
@@ -41,6 +43,8 @@ TcpControl &ProcWin::socket()
 void ProcWin::createControls(QWidget *window)
 {
     window->setWindowTitle(QStringLiteral("Veltrane"));
+    window->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                           | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     window->resize(ClientWidth, ClientHeight);
 
     NT = new TcpControl(window);
@@ -57,7 +61,7 @@ void ProcWin::createControls(QWidget *window)
     STM->setInterval(TickMs);
     connect(STM, &QTimer::timeout, this, &ProcWin::STM_Timer);
 
-    CDBut = new QPushButton(window);
+    CDBut = new PictureButton(QString(), window);
     CDBut->setGeometry(130, 140, 100, 25);
     connect(CDBut, &QPushButton::clicked, this, &ProcWin::CDBut_Click);
 
@@ -65,11 +69,8 @@ void ProcWin::createControls(QWidget *window)
     ProcBar->setGeometry(88, 104, 203, 13);
     ProcBar->setPicture(QImage(QStringLiteral(":/pictures/bar.gif")));
 
-    StatBox = new QLabel(window);
-    StatBox->setGeometry(88, 75, 240, 20);
-
-    StatLab = new QLabel(QStringLiteral("Status:"), window);
-    StatLab->setGeometry(25, 72, 50, 20);
+    StatBox = Layout::label(window, QString(), {88, 75, 240, 20}, 9.75, true, false);
+    StatLab = Layout::label(window, QStringLiteral("Status:"), {25, 72, 50, 20}, 12, true, false);
 }
 
 void ProcWin::onLoad()
