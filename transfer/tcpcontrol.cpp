@@ -69,7 +69,12 @@ void TcpControl::Accept(qint32 requestId)
     if (!socket)
         return;
     dropSocket();
-    // One peer only: every other waiting request is turned away.
+    // One peer only: the port closes, and every other waiting request is turned away.
+    if (m_server) {
+        m_server->close();
+        m_server->deleteLater();
+        m_server = nullptr;
+    }
     for (QTcpSocket *other : std::as_const(m_requests)) {
         other->abort();
         other->deleteLater();
