@@ -15,6 +15,7 @@ PictureBox *PBForm::pp(int index)
 void PBForm::createControls(QWidget *window)
 {
     window->setWindowTitle(QStringLiteral("Process Bar Data"));
+    window->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     window->setFixedSize(200, 100);
     for (int i = 0; i < SliceCount; ++i) {
         auto *slice = new PictureBox(window);

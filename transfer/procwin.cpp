@@ -166,21 +166,30 @@ void ProcWin::NT_DataArrival(qint32 bytesTotal)
         return;
 
     NT->GetData(InMsg);
-    // TCP may deliver messages back to back in one read: each is handled in turn, and an
-    // offer runs to the end of the read. Text that matches no message is dropped.
-    QString rest = InMsg;
-    while (rest.size() >= 2 && !m_ended && XferState == ControlMessages) {
-        if (rest.startsWith(u"FN")) {
-            if (m_main.XferMode == MainWin::Receive)
-                chooseTarget(rest);
-            return;
+    // TCP may deliver messages back to back in one read: a read made only of messages, the
+    // last of which may be an offer running to its end, is handled message by message. A read
+    // that does not split so matches nothing and is dropped without reply.
+    QStringList messages;
+    for (qsizetype at = 0; at < InMsg.size(); at += 2) {
+        if (InMsg.sliced(at).startsWith(u"FN")) {
+            messages.append(InMsg.sliced(at));
+            break;
         }
-        const QString message = rest.left(2);
+        const QString message = InMsg.mid(at, 2);
         if (std::find(std::begin(ControlMessagesList), std::end(ControlMessagesList), message)
             == std::end(ControlMessagesList))
             return;
-        rest.remove(0, 2);
-        handleMessage(message);
+        messages.append(message);
+    }
+    for (const QString &message : std::as_const(messages)) {
+        if (m_ended || XferState != ControlMessages)
+            return;
+        if (message.startsWith(u"FN")) {
+            if (m_main.XferMode == MainWin::Receive)
+                chooseTarget(message);
+        } else {
+            handleMessage(message);
+        }
     }
 }
 

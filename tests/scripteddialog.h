@@ -1,0 +1,49 @@
+#pragma once
+
+#include "transfer/filedialogcontrol.h"
+
+#include <QList>
+#include <QQueue>
+
+#include <functional>
+#include <optional>
+
+// Stands in for the person at the file dialog: answers from a script (an unscripted dialog is
+// cancelled) and remembers every setting each dialog was shown with.
+class ScriptedDialog : public FileDialogControl
+{
+public:
+    struct Shown {
+        bool save;
+        QString InitDir;
+        int Flags;
+        QString Filter;
+        bool CancelError;
+        QString FileName;
+        bool operator==(const Shown &) const = default;
+    };
+
+    void choose(const QString &path) { answers.enqueue(path); }
+    void cancel() { answers.enqueue(std::nullopt); }
+
+    // Runs while the dialog is open; pump events in it as a modal dialog would.
+    std::function<void()> whileOpen;
+    QList<Shown> shown;
+
+    void ShowOpen(QWidget *) override { answer(false); }
+    void ShowSave(QWidget *) override { answer(true); }
+
+private:
+    void answer(bool save)
+    {
+        shown.append({save, InitDir, Flags, Filter, CancelError, FileName});
+        if (whileOpen)
+            whileOpen();
+        const std::optional<QString> path = answers.isEmpty() ? std::nullopt : answers.dequeue();
+        FileName = path.value_or(QString());
+        if (!path && CancelError)
+            throw DialogCancelled();
+    }
+
+    QQueue<std::optional<QString>> answers;
+};

@@ -1,0 +1,82 @@
+#include "transfer/fileoffer.h"
+
+#include <QTest>
+
+class tst_FileOffer : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void getFnCutsNamesFromPathsAndOffersOrFails()
+    {
+        const QList<std::tuple<QString, quint8, QString>> cuts = {
+            {"C:\\dir\\file.txt", 1, "file.txt"}, {"C:\\dir\\", 1, ""}, {"\\abc", 1, "abc"},
+            {"FNnotes.txt\\ 5000", 1, " 5000"}, {"FNnotes.txt\\ 5000", 2, "notes.txt"},
+            // Mode 2 stops at the first backslash, mode 1 at the last.
+            {"FNa\\b\\ 7", 1, " 7"}, {"FNa\\b\\ 7", 2, "a"}, {"FN\\ 12", 2, ""},
+            {"C:\\dir\\file.txt", 0, ""}, {"no backslash", 3, ""}, {"no backslash", 255, ""},
+            // The counter is 16-bit: a backslash 32,767 characters from the end is still found.
+            {u'\\' + QString(32766, u'a'), 1, QString(32766, u'a')},
+        };
+        for (const auto &[text, mode, name] : cuts)
+            QCOMPARE(FileOffer::GetFN(text, mode), name);
+
+        for (quint8 mode : {1, 2}) {
+            QVERIFY_THROWS_EXCEPTION(GetFNOverflow, FileOffer::GetFN(QStringLiteral("FNnotes.txt 5000"), mode));
+            QVERIFY_THROWS_EXCEPTION(GetFNOverflow, FileOffer::GetFN(QString(), mode));
+        }
+        QVERIFY_THROWS_EXCEPTION(GetFNOverflow, FileOffer::GetFN(u'\\' + QString(32767, u'a'), 1));
+        QVERIFY_THROWS_EXCEPTION(GetFNOverflow, FileOffer::GetFN(QString(32767, u'a') + u'\\', 2));
+        QVERIFY_THROWS_EXCEPTION(GetFNInvalidArgument, FileOffer::GetFN(QStringLiteral("\\FN 5"), 2));
+        QVERIFY_THROWS_EXCEPTION(GetFNInvalidArgument, FileOffer::GetFN(QStringLiteral("F\\ 5"), 2));
+    }
+
+    void offerCarriesNameBackslashAndSizeWithBlank()
+    {
+        const char notes[] = {'F', 'N', 'n', 'o', 't', 'e', 's', '.', 't', 'x', 't', '\\', ' ', '5', '0', '0', '0'};
+        const QByteArray expected(notes, sizeof notes);
+        QCOMPARE(FileOffer::build(QStringLiteral("notes.txt"), 5000), expected);
+        QCOMPARE(FileOffer::build(QStringLiteral("/home/u/notes.txt"), 5000), expected);
+        QCOMPARE(FileOffer::build(QStringLiteral("/tmp/a\\b.txt"), 1), QByteArray("FNa_b.txt\\ 1"));
+        QCOMPARE(FileOffer::build(QStringLiteral("/tmp/caf\u00e9.txt"), 2147483647),
+                 QByteArray("FNcaf\xc3\xa9.txt\\ 2147483647"));
+        QCOMPARE(FileOffer::build(QStringLiteral("x"), -5), QByteArray("FNx\\-5"));
+    }
+
+    void sizeIsReadAsFarAsANumberGoesAndRoundedToEven()
+    {
+        const QList<std::pair<const char *, std::optional<qint32>>> rows = {
+            {" 5000", 5000}, {"5000", 5000}, {"   42", 42}, {" 0", 0}, {" -5", -5},
+            {" 10.5", 10}, {" 11.5", 12}, {" 0.5", 0}, {" 1.5", 2}, {" 10.4", 10}, {" 10.6", 11},
+            {" 12abc", 12}, {" 7 8", 7}, {" 3.5.1", 4}, {"", 0}, {"   ", 0}, {"abc", 0}, {" .", 0}, {" -", 0},
+            {" 2147483647", 2147483647}, {" -2147483648", -2147483647 - 1}, {" 2147483647.4", 2147483647},
+            {" 2147483648", std::nullopt}, {" 2147483647.5", std::nullopt}, {" -2147483649", std::nullopt},
+            {" 99999999999999999999999", std::nullopt},
+        };
+        for (const auto &[text, value] : rows)
+            QVERIFY2(FileOffer::parseSize(QString::fromLatin1(text)) == value, text);
+    }
+
+    void offeredNameIsDecodedAndMadeSafe()
+    {
+        // The receiver gets the name as 8-bit characters; UTF-8 bytes are decoded, others are Latin-1.
+        const QString cafe = QStringLiteral("caf\u00e9.txt");
+        QCOMPARE(FileOffer::decodeName(QString::fromLatin1("caf\xc3\xa9.txt")), cafe);
+        QCOMPARE(FileOffer::decodeName(QString::fromLatin1("caf\xe9.txt")), cafe);
+        QCOMPARE(FileOffer::decodeName(QString::fromLatin1("\xc3(")), QStringLiteral("\u00c3("));
+
+        const QList<std::pair<QString, QString>> names = {
+            {"notes.txt", "notes.txt"}, {"../../.bashrc", ".bashrc"}, {"/etc/passwd", "passwd"},
+            {QStringLiteral("a\x01" "b\tc\x7f\u0085.txt\n"), "abc.txt"},
+            {"", ""}, {".", ""}, {"..", ""}, {"dir/", ""}, {"/..", ""}, {"\x01", ""}, {".\x02.", ""},
+            {QString(255, u'a'), QString(255, u'a')}, {QString(256, u'a'), ""},
+            // The limit counts bytes: 128 two-byte characters are 256 bytes.
+            {QString(128, u'\u00e9'), ""},
+        };
+        for (const auto &[name, safe] : names)
+            QCOMPARE(FileOffer::safeName(name), safe);
+    }
+};
+
+QTEST_MAIN(tst_FileOffer)
+#include "tst_fileoffer.moc"
