@@ -79,7 +79,7 @@ void ProcWin::onLoad()
     BytesDone = 0;
     XferState = ControlMessages;
     BackToMain = false;
-    m_started = m_connected = m_offerSent = m_ended = false;
+    m_started = m_connected = m_offerSent = m_ended = m_finishPending = false;
 
     if (m_main.XferMode == MainWin::Send) {
         CDBut->setText(Cancel);
@@ -335,7 +335,7 @@ void ProcWin::STM_Timer()
             return;
         NT->SendData(ChunkBuf);
         BytesDone += ChunkSize;
-        DrawProcess();
+        showChunkSent();
         if (BytesDone == FileSize) {
             STM->stop();
             m_source.close();
@@ -351,14 +351,29 @@ void ProcWin::STM_Timer()
         BytesDone += remainder;
         STM->stop();
         m_source.close();
-        DrawProcess();
+        showChunkSent();
     }
+}
+
+void ProcWin::showChunkSent()
+{
+    // "Finished." waits until the operating system holds every byte: Done pressed at once must
+    // not cut off what is still queued in the socket.
+    if (BytesDone == FileSize && !NT->allSent()) {
+        m_finishPending = true;
+        return;
+    }
+    DrawProcess();
 }
 
 void ProcWin::NT_SendComplete()
 {
     if (XferState == ChunkOutstanding)
         XferState = ReadyForChunk;
+    if (m_finishPending && NT->allSent() && !m_ended) {
+        m_finishPending = false;
+        DrawProcess();
+    }
 }
 
 void ProcWin::receiveBlock(qint32 count)

@@ -84,6 +84,7 @@ private:
     void chooseTarget(const QString &offer);
     void startSending();
     void receiveBlock(qint32 count);
+    void showChunkSent();
     void paintBar(qint16 percent);
     bool readNext(QByteArray &buffer, qint32 count);
     void refuse(const char *sentence);
@@ -98,4 +99,5 @@ private:
     bool m_connected = false;
     bool m_offerSent = false;
     bool m_ended = false;
+    bool m_finishPending = false;
 };

@@ -43,6 +43,8 @@ public:
     void GetData(QString &text);
     void GetData(QByteArray &bytes);
     qint64 bytesWaiting() const;
+    // True once every SendData so far has reached the operating system.
+    bool allSent() const { return m_unsent.isEmpty(); }
 
 signals:
     void ConnectEvent();
