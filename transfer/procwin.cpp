@@ -17,8 +17,8 @@ using namespace StatusText;
 
 namespace {
 const QString AnyFileFilter = QStringLiteral("All file types (*.*) | *.*");
-const QString ControlMessagesList[] = {QStringLiteral("RC"), QStringLiteral("OK"), QStringLiteral("CC"),
-                                       QStringLiteral("SD")};
+const QStringList ControlMessagesList = {QStringLiteral("RC"), QStringLiteral("OK"), QStringLiteral("CC"),
+                                         QStringLiteral("SD")};
 }
 
 ProcWin::ProcWin(MainWin &main, quint16 port, std::shared_ptr<FileDialogControl> dialog)
@@ -176,8 +176,7 @@ void ProcWin::NT_DataArrival(qint32 bytesTotal)
             break;
         }
         const QString message = InMsg.mid(at, 2);
-        if (std::find(std::begin(ControlMessagesList), std::end(ControlMessagesList), message)
-            == std::end(ControlMessagesList))
+        if (!ControlMessagesList.contains(message))
             return;
         messages.append(message);
     }

@@ -1,0 +1,85 @@
+#pragma once
+
+#include "app/mainwin.h"
+#include "scripteddialog.h"
+#include "transfer/procwin.h"
+
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+
+inline quint16 freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+inline QByteArray randomBytes(int size)
+{
+    QList<quint32> words((size + 3) / 4);
+    QRandomGenerator(quint32(size)).fillRange(words.data(), words.size());
+    return QByteArray(reinterpret_cast<const char *>(words.constData()), size);
+}
+
+inline QByteArray contentOf(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+inline bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+inline bool isOpenHere(const QString &path)
+{
+    const QString wanted = QFileInfo(path).canonicalFilePath();
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    for (const QString &fd : fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot))
+        if (QFile::symLinkTarget(fds.filePath(fd)) == wanted)
+            return true;
+    return false;
+}
+
+// The closing sentence for kilobytes typed as "9.8", in the user's notation.
+inline QString finished(QString kb) { return "Finished. (" + kb.replace(u'.', QLocale().decimalPoint()) + " KB)"; }
+
+// A transfer window with settings and a scripted dialog of its own, shown at once.
+struct Side {
+    MainWin main;
+    std::shared_ptr<ScriptedDialog> dg = std::make_shared<ScriptedDialog>();
+    ProcWin win;
+    Side(quint8 mode, quint16 port, const QString &choice) : win(main, port, dg)
+    {
+        main.XferMode = mode, main.PeerIP = QStringLiteral("127.0.0.1"), dg->choose(choice), win.Show();
+    }
+    bool listening() { return QTest::qWaitFor([this] { return win.NT->State() == TcpControl::Listening; }); }
+};
+
+// One window and the test's raw peer for it; `wire` keeps every byte the window sent.
+struct RawRig {
+    QTemporaryDir dir;
+    QByteArray wire;
+    QTcpServer server;
+    std::unique_ptr<QTcpSocket> peer;
+    std::optional<Side> side;
+    ProcWin &win() { return side->win; }
+
+    // Up to the window's greeting.
+    bool open(quint8 mode, const QString &choice)
+    {
+        const bool sending = mode == MainWin::Send;
+        const quint16 port = sending && server.listen(QHostAddress::LocalHost, 0) ? server.serverPort() : freePort();
+        side.emplace(mode, port, choice);
+        if (!(sending ? QTest::qWaitFor([this] { return server.hasPendingConnections(); }) : side->listening()))
+            return false;
+        peer.reset(sending ? server.nextPendingConnection() : new QTcpSocket);
+        QObject::connect(peer.get(), &QTcpSocket::readyRead, peer.get(), [this] { wire += peer->readAll(); });
+        if (!sending)
+            peer->connectToHost(QHostAddress::LocalHost, port);
+        return QTest::qWaitFor([&] { return wire == (sending ? "RC" : "OK"); });
+    }
+};
