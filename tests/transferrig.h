@@ -54,7 +54,10 @@ struct Side {
     ProcWin win;
     Side(quint8 mode, quint16 port, const QString &choice) : win(main, port, dg)
     {
-        main.XferMode = mode, main.PeerIP = QStringLiteral("127.0.0.1"), dg->choose(choice), win.Show();
+        main.XferMode = mode, main.PeerIP = QStringLiteral("127.0.0.1");
+        if (!choice.isEmpty())
+            dg->choose(choice);
+        win.Show();
     }
     bool listening() { return QTest::qWaitFor([this] { return win.NT->State() == TcpControl::Listening; }); }
 };
@@ -72,7 +75,9 @@ struct RawRig {
     bool open(quint8 mode, const QString &choice)
     {
         const bool sending = mode == MainWin::Send;
-        const quint16 port = sending && server.listen(QHostAddress::LocalHost, 0) ? server.serverPort() : freePort();
+        const quint16 port = sending && (server.isListening() || server.listen(QHostAddress::LocalHost, 0))
+                                 ? server.serverPort()
+                                 : freePort();
         side.emplace(mode, port, choice);
         if (!(sending ? QTest::qWaitFor([this] { return server.hasPendingConnections(); }) : side->listening()))
             return false;

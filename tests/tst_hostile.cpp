@@ -1,0 +1,180 @@
+#include "hostilepeer.h"
+
+#include <sys/socket.h>
+
+namespace {
+const QString BySender = QStringLiteral("Error ! Connection closed by sender.");
+
+int openFds() { return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::System).size(); }
+}
+
+class TstHostile : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { Form::setProgramEnd([] { QFAIL("the program ended"); }); }
+
+    void peersThatCloseAtOnceEndEachWaitSoundly()
+    {
+        const quint16 port = freePort();
+        Side rcv(MainWin::Receive, port, QStringLiteral("unused"));
+        const int fds = openFds();
+        for (int round = 0; round < 30; ++round) {
+            if (round)
+                rcv.win.Show();
+            QVERIFY(rcv.listening());
+            // A burst of peers that leave at once, some politely, some with a reset: one is taken,
+            // the port closes on the rest.
+            std::vector<std::unique_ptr<QTcpSocket>> peers;
+            for (int i = 0; i < 1 + round % 4; ++i) {
+                peers.push_back(std::make_unique<QTcpSocket>());
+                peers.back()->connectToHost(QHostAddress::LocalHost, port);
+                QVERIFY(peers.back()->waitForConnected(3000) || i > 0);
+                (round + i) % 2 ? peers.back()->abort() : peers.back()->disconnectFromHost();
+            }
+            QTRY_COMPARE(rcv.win.StatBox->text(), BySender);
+            QCOMPARE(rcv.win.CDBut->text(), QStringLiteral("Done"));
+            rcv.win.CDBut->click();
+            QVERIFY(!rcv.win.isLoaded() && rcv.main.isLoaded());
+        }
+        QTest::qWait(50);
+        QCOMPARE(openFds(), fds);
+    }
+
+    void megabyteOfTextBeforeTheOfferChangesNothing()
+    {
+        QByteArray text;
+        while (text.size() < 1024 * 1024)
+            text += "lorem ipsum dolor sit amet, consectetur adipiscing elit\r\n";
+        for (const bool sending : {false, true}) {
+            RawRig rig;
+            const QString file = rig.dir.filePath(QStringLiteral("file.bin"));
+            const QByteArray content = randomBytes(10000);
+            QVERIFY(!sending || writeFile(file, content));
+            QVERIFY(rig.open(sending ? MainWin::Send : MainWin::Receive, file));
+            ProcWin &win = rig.win();
+            const QString before = win.StatBox->text();
+            rig.peer->write(text);
+            QTRY_VERIFY(rig.peer->bytesToWrite() == 0 && drained(win));
+            QCOMPARE(win.StatBox->text(), before);
+            QCOMPARE(win.CDBut->text(), QStringLiteral("Cancel"));
+            QVERIFY(rig.side->dg->shown.isEmpty());
+            QVERIFY(rig.wire == (sending ? "RC" : "OK"));
+            // The proper exchange that follows goes through.
+            if (sending) {
+                rig.peer->write("OK");
+                QTRY_VERIFY(rig.wire.endsWith("FNfile.bin\\ 10000"));
+                rig.peer->write("SD");
+                QTRY_COMPARE(rig.wire.size(), 2 + 17 + content.size());
+                QVERIFY(rig.wire.endsWith(content));
+            } else {
+                rig.peer->write("RCFNfile.bin\\ 10000");
+                QTRY_COMPARE(rig.wire, QByteArray("OKSD"));
+                rig.peer->write(content);
+                QTRY_COMPARE(contentOf(file), content);
+            }
+            QTRY_COMPARE(win.StatBox->text(), finished("9.8"));
+        }
+    }
+
+    void longNamesAreSavedOrRefusedWithoutHarm()
+    {
+        for (const int length : {255, 100000}) {
+            RawRig rig;
+            const QString target = rig.dir.filePath(QStringLiteral("saved"));
+            QVERIFY(rig.open(MainWin::Receive, target));
+            const QByteArray name(length, 'n');
+            rig.peer->write("RCFN" + name + "\\ 5");
+            if (length == 255) {
+                QTRY_COMPARE(rig.wire, QByteArray("OKSD"));
+                QCOMPARE(rig.side->dg->shown.last().FileName, QString::fromLatin1(name));
+                rig.peer->write("abcde");
+                QTRY_COMPARE(contentOf(target), QByteArray("abcde"));
+            } else {
+                // Past the longest name a search may scan: refused before any dialog.
+                QTRY_COMPARE(rig.wire, QByteArray("OKCC"));
+                QCOMPARE(rig.win().StatBox->text(), QStringLiteral("Saving file cancelled. Connection closed."));
+                QVERIFY(rig.side->dg->shown.isEmpty() && !QFile::exists(target));
+            }
+            QCOMPARE(rig.win().CDBut->text(), QStringLiteral("Done"));
+        }
+    }
+
+    void peerThatNeverReadsHoldsTheSenderAtOneChunk()
+    {
+        RawRig rig;
+        // The peer's kernel takes little, so the sender's socket fills soon.
+        QVERIFY(rig.server.listen(QHostAddress::LocalHost, 0));
+        const int small = 4096;
+        setsockopt(int(rig.server.socketDescriptor()), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        const QString path = rig.dir.filePath(QStringLiteral("big.bin"));
+        QVERIFY(writeFile(path, {}) && QFile::resize(path, 64 * 1024 * 1024));
+        QVERIFY(rig.open(MainWin::Send, path));
+        ProcWin &snd = rig.win();
+        QObject::disconnect(rig.peer.get(), &QTcpSocket::readyRead, nullptr, nullptr);
+        rig.peer->setReadBufferSize(small);
+        rig.peer->write("OK");
+        QTRY_VERIFY(rig.peer->bytesAvailable() > 0);
+        rig.peer->write("SD");
+        // Stalled: no tick adds a byte while the chunk before is outstanding.
+        qint32 seen = -1;
+        for (QDeadlineTimer deadline(20000); seen != snd.BytesDone && !deadline.hasExpired();) {
+            seen = snd.BytesDone;
+            QTest::qWait(300);
+        }
+        QVERIFY(seen == snd.BytesDone && seen > 0 && seen < snd.FileSize);
+        QCOMPARE(snd.XferState, quint8(ProcWin::ChunkOutstanding));
+        QVERIFY(snd.NT->findChild<QTcpSocket *>()->bytesToWrite() <= ProcWin::ChunkSize);
+        QCOMPARE(snd.CDBut->text(), QStringLiteral("Cancel"));
+        snd.CDBut->click();
+        QVERIFY(!snd.isLoaded() && !isOpenHere(path));
+    }
+
+    void secondPeerIsRefusedWhileTheFirstTransferGoesOn()
+    {
+        RawRig rig;
+        const QString target = rig.dir.filePath(QStringLiteral("out.bin"));
+        const QByteArray content = randomBytes(40000);
+        QVERIFY(rig.open(MainWin::Receive, target));
+        rig.peer->write("RCFNdata.bin\\ 40000");
+        QTRY_COMPARE(rig.wire, QByteArray("OKSD"));
+        rig.peer->write(content.left(20000));
+        QTRY_COMPARE(rig.win().BytesDone, 20000);
+        QTcpSocket second;
+        second.connectToHost(QHostAddress::LocalHost, rig.win().NT->LocalPort);
+        QTRY_COMPARE(second.error(), QAbstractSocket::ConnectionRefusedError);
+        rig.peer->write(content.sliced(20000));
+        QTRY_COMPARE(rig.win().StatBox->text(), finished("39.1"));
+        QCOMPARE(contentOf(target), content);
+    }
+
+    void scriptsOfRandomBytesEndSoundlyOnEitherSideInEveryState()
+    {
+        // The fuzzer's corpus first, then scripts of random blocks for each side and state.
+        QList<QByteArray> scripts;
+        const QDir corpus(QStringLiteral(VELTRANE_CORPUS));
+        for (const QString &name : corpus.entryList(QDir::Files))
+            scripts << contentOf(corpus.filePath(name));
+        QVERIFY(scripts.size() >= 8);
+        QRandomGenerator random(1001);
+        for (const bool sending : {false, true})
+            for (const auto stage : {HostilePeer::BeforeOffer, HostilePeer::AtOffer, HostilePeer::DuringFile,
+                                     HostilePeer::AfterFile})
+                for (int i = 0; i < 6; ++i) {
+                    QByteArray blocks;
+                    for (int b = random.bounded(1, 8); b > 0; --b) {
+                        const int length = random.bounded(1, 257);
+                        blocks += char(length - 1) + randomBytes(length).replace(0, 2, i % 2 ? "SD" : "OK");
+                    }
+                    scripts << HostilePeer::script(sending, stage, quint16(random.bounded(65536)), blocks);
+                }
+        for (const QByteArray &script : std::as_const(scripts)) {
+            const QString broken = HostilePeer::play(script);
+            QVERIFY2(broken.isEmpty(), qPrintable(broken + " in " + script.toHex()));
+        }
+    }
+};
+
+QTEST_MAIN(TstHostile)
+#include "tst_hostile.moc"
