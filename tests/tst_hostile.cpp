@@ -56,7 +56,13 @@ private slots:
             ProcWin &win = rig.win();
             const QString before = win.StatBox->text();
             rig.peer->write(text);
+            qsizetype largestRead = 0;
+            // Runs after the window's own handler has taken the read.
+            QObject::connect(win.NT, &TcpControl::DataArrival, &win,
+                             [&] { largestRead = qMax(largestRead, win.InMsg.size()); });
             QTRY_VERIFY(rig.peer->bytesToWrite() == 0 && drained(win));
+            // Read a bounded piece at a time, never gathered whole.
+            QVERIFY(largestRead > 0 && largestRead <= TcpControl::ReadBufferSize);
             QCOMPARE(win.StatBox->text(), before);
             QCOMPARE(win.CDBut->text(), QStringLiteral("Cancel"));
             QVERIFY(rig.side->dg->shown.isEmpty());

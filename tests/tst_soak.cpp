@@ -30,7 +30,8 @@ private slots:
     void twoHundredTransfersInARowLeaveNothingBehind()
     {
         QTemporaryDir dir;
-        const QString source = dir.filePath(QStringLiteral("source.bin")), target = dir.filePath(QStringLiteral("target.bin"));
+        const QString source = dir.filePath(QStringLiteral("source.bin"));
+        const QString target = dir.filePath(QStringLiteral("target.bin"));
         const quint16 port = freePort();
         QRandomGenerator random(200);
         std::optional<Side> receiver, sender;
