@@ -170,8 +170,11 @@ private slots:
                 for (int i = 0; i < 6; ++i) {
                     QByteArray blocks;
                     for (int b = random.bounded(1, 8); b > 0; --b) {
-                        const int length = random.bounded(1, 257);
-                        blocks += char(length - 1) + randomBytes(length).replace(0, 2, i % 2 ? "SD" : "OK");
+                        QByteArray block(random.bounded(1, 257), '\0');
+                        for (char &c : block)
+                            c = char(random.bounded(256));
+                        // Blocks open with "OK" or "SD" in turn, the messages that move a sender on.
+                        blocks += char(block.size() - 1) + block.replace(0, 2, i % 2 ? "SD" : "OK");
                     }
                     scripts << HostilePeer::script(sending, stage, quint16(random.bounded(65536)), blocks);
                 }
