@@ -15,10 +15,10 @@ inline quint16 freePort()
     return probe.serverPort();
 }
 
-inline QByteArray randomBytes(int size)
+inline QByteArray randomBytes(int size, quint32 seed = 0)
 {
     QList<quint32> words((size + 3) / 4);
-    QRandomGenerator(quint32(size)).fillRange(words.data(), words.size());
+    QRandomGenerator(seed ? seed : quint32(size)).fillRange(words.data(), words.size());
     return QByteArray(reinterpret_cast<const char *>(words.constData()), size);
 }
 
@@ -33,6 +33,8 @@ inline bool writeFile(const QString &path, const QByteArray &bytes)
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
+
+inline int openFds() { return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::System).size(); }
 
 inline bool isOpenHere(const QString &path)
 {

@@ -1,14 +1,4 @@
-#include "app/mainwin.h"
-#include "scripteddialog.h"
-#include "transfer/procwin.h"
-
-#include <QCoreApplication>
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <QTemporaryDir>
-#include <QTest>
-
-#include <memory>
+#include "transferrig.h"
 
 namespace {
 using Shown = QList<ScriptedDialog::Shown>;
@@ -21,58 +11,17 @@ const QString Select = QStringLiteral("Connected. Pease select a file ...");
 const QString Request = QStringLiteral("Sending request ...");
 const QByteArray NotesOffer = "FNnotes.txt\\ 5000";
 
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
 QString makeFile(const QTemporaryDir &dir, const QString &name, qint64 size)
 {
     QFile file(dir.filePath(name));
     return file.open(QIODevice::WriteOnly) && file.resize(size) ? file.fileName() : QString();
 }
 
-// A transfer window with settings, dialog and port of its own, and the test's raw peer for it.
-struct Rig {
-    quint16 port;
-    MainWin main;
-    std::shared_ptr<ScriptedDialog> dg = std::make_shared<ScriptedDialog>();
-    std::unique_ptr<ProcWin> win;
-    QTcpServer server;
-    std::unique_ptr<QTcpSocket> peer;
-    QByteArray wire; // every byte the window sent to the raw peer
-    QStringList saw; // the status after each message handled before any file byte
-
-    explicit Rig(quint8 mode, quint16 onPort = freePort()) : port(onPort)
-    {
-        main.XferMode = mode;
-        main.PeerIP = QStringLiteral("127.0.0.1");
-        win = std::make_unique<ProcWin>(main, port, dg);
-        win->Load();
-        QObject::connect(win->NT, &TcpControl::DataArrival, win.get(), [this] { if (win->BytesDone == 0) saw << status(); });
-    }
-    QString status() const { return win->StatBox->text(); }
-    bool listening() { return QTest::qWaitFor([this] { return win->NT->State() == TcpControl::Listening; }); }
-    void send(const QByteArray &bytes) { peer->write(bytes); }
-
-    // Shows the window and connects the raw peer, past the window's own greeting.
-    bool connectRaw()
-    {
-        const bool sending = main.XferMode == MainWin::Send;
-        if (sending && !server.listen(QHostAddress::LocalHost, port))
-            return false;
-        win->Show();
-        if (!(sending ? QTest::qWaitFor([this] { return server.hasPendingConnections(); }) : listening()))
-            return false;
-        peer.reset(sending ? server.nextPendingConnection() : new QTcpSocket);
-        QObject::connect(peer.get(), &QTcpSocket::readyRead, peer.get(), [this] { wire += peer->readAll(); });
-        if (!sending)
-            peer->connectToHost(QHostAddress::LocalHost, port);
-        return QTest::qWaitFor([&] { return wire == (sending ? "RC" : "OK"); });
-    }
-};
+// Notes the status after each message handled before any file byte.
+void record(ProcWin &win, QStringList &saw)
+{
+    QObject::connect(win.NT, &TcpControl::DataArrival, &win, [&] { if (win.BytesDone == 0) saw << win.StatBox->text(); });
+}
 }
 
 class tst_Handshake : public QObject
@@ -112,19 +61,19 @@ private slots:
             rows.append({MainWin::Receive, {}, offer, "OKCC", SaveCancelled, 0, false});
 
         for (const auto &[mode, choice, sent, reply, status, dialogs, leaves] : rows) {
-            Rig rig(mode);
-            QVERIFY(rig.connectRaw());
-            choice.isEmpty() ? rig.dg->cancel() : rig.dg->choose(choice);
+            RawRig rig;
+            QVERIFY(rig.open(mode, choice));
+            ProcWin &win = rig.win();
             // A dialog that comes back with a file finds nobody left to take it.
             if (leaves)
-                rig.dg->whileOpen = [&] { rig.peer->close(); QTRY_COMPARE(rig.status(), status); };
-            sent.isEmpty() ? rig.peer->close() : rig.send(sent);
-            QTRY_COMPARE(rig.win->InMsg, QString::fromLatin1(sent));
-            QTRY_VERIFY2(rig.wire == reply && rig.status() == status, qPrintable(sent + " gave " + rig.status()));
+                rig.side->dg->whileOpen = [&] { rig.peer->close(); QTRY_COMPARE(win.StatBox->text(), status); };
+            sent.isEmpty() ? rig.peer->close() : void(rig.peer->write(sent));
+            QTRY_COMPARE(win.InMsg, QString::fromLatin1(sent));
+            QTRY_VERIFY2(rig.wire == reply && win.StatBox->text() == status, qPrintable(sent + " gave " + win.StatBox->text()));
             // Every sentence that ends the handshake speaks of the connection.
-            QCOMPARE(rig.win->CDBut->text(), status.contains(u"Connection c") ? u"Done" : u"Cancel");
-            QCOMPARE(rig.dg->shown.size(), dialogs);
-            QCOMPARE(rig.win->XferState, quint8(0));
+            QCOMPARE(win.CDBut->text(), status.contains(u"Connection c") ? u"Done" : u"Cancel");
+            QCOMPARE(rig.side->dg->shown.size(), dialogs);
+            QCOMPARE(win.XferState, quint8(0));
             QVERIFY(!QFile::exists(target));
         }
     }
@@ -132,64 +81,59 @@ private slots:
     void rawPeerCompletesTheHandshakeWithEitherSide()
     {
         QTemporaryDir dir;
-        Rig sender(MainWin::Send);
-        QVERIFY(sender.connectRaw());
-        sender.dg->choose(makeFile(dir, "notes.txt", 5000));
+        RawRig sender;
+        QVERIFY(sender.open(MainWin::Send, makeFile(dir, "notes.txt", 5000)));
+        TcpControl &snt = *sender.win().NT;
         // A second "OK" while the dialog is open waits, and then opens no second dialog.
-        sender.dg->whileOpen = [&] { sender.send("OK"); QTRY_VERIFY(sender.win->NT->bytesWaiting() > 0); };
-        sender.send("OK");
+        sender.side->dg->whileOpen = [&] { sender.peer->write("OK"); QTRY_VERIFY(snt.bytesWaiting() > 0); };
+        sender.peer->write("OK");
         QTRY_COMPARE(sender.wire, "RC" + NotesOffer);
-        QTRY_COMPARE(sender.win->NT->bytesWaiting(), qint64(0));
-        QVERIFY(sender.dg->shown == Shown({{false, QCoreApplication::applicationDirPath(), 4, AnyFile, false, {}}}));
+        QTRY_COMPARE(snt.bytesWaiting(), qint64(0));
+        QVERIFY(sender.side->dg->shown == Shown({{false, QCoreApplication::applicationDirPath(), 4, AnyFile, false, {}}}));
 
         const QString target = dir.filePath("saved.txt");
-        Rig receiver(MainWin::Receive);
-        QVERIFY(receiver.connectRaw());
+        RawRig receiver;
+        QVERIFY(receiver.open(MainWin::Receive, target));
+        ProcWin &rcv = receiver.win();
         bool createdEarly = true;
-        receiver.dg->whileOpen = [&] { createdEarly = QFile::exists(target); };
-        receiver.dg->choose(target);
-        receiver.send("RCFN../../.bashrc\\ 5");
+        receiver.side->dg->whileOpen = [&] { createdEarly = QFile::exists(target); };
+        receiver.peer->write("RCFN../../.bashrc\\ 5");
         QTRY_COMPARE(receiver.wire, QByteArray("OKSD"));
         QVERIFY(!createdEarly && QFile::exists(target));
-        QVERIFY(receiver.dg->shown
+        QVERIFY(receiver.side->dg->shown
                 == Shown({{true, QCoreApplication::applicationDirPath(), 6, AnyFile, true, QStringLiteral(".bashrc")}}));
-        QCOMPARE(receiver.win->XferState, quint8(1));
-        QCOMPARE(receiver.win->FileSize, 5);
+        QVERIFY(rcv.XferState == ProcWin::ReceivingData && rcv.FileSize == 5);
 
         // Once the announced bytes are in, a second offer stays unread.
-        receiver.send("hello");
-        QTRY_VERIFY(receiver.status().startsWith(QStringLiteral("Finished.")));
-        receiver.send(NotesOffer);
-        QTRY_VERIFY(receiver.win->NT->bytesWaiting() > 0);
-        QCOMPARE(receiver.dg->shown.size(), 1);
+        receiver.peer->write("hello");
+        QTRY_VERIFY(rcv.StatBox->text().startsWith(u"Finished."));
+        receiver.peer->write(NotesOffer);
+        QTRY_VERIFY(rcv.NT->bytesWaiting() > 0);
+        QCOMPARE(receiver.side->dg->shown.size(), 1);
     }
 
     void twoWindowsShowEachStepOnBothSides()
     {
-        // A save target of "" cancels the save dialog; a file size of -1 chooses no file.
-        const QList<std::tuple<qint64, QString, QStringList, QStringList>> rows = {
-            {5000, "copy.txt", {Select, Request, "Sending file ..."},
-             {Waiting, "Save file to ...", Request, "notes.txt", "Recieving file ..."}},
-            {-1, "", {Select, "No file selected. Connection cancelled."}, {Waiting, BySender}},
-            {0, "", {Select, "Zero length file. Connection cancelled."}, {Waiting, BySender}},
-            {5000, "", {Select, Request, ByReciever}, {Waiting, "Save file to ...", Request, "notes.txt", SaveCancelled}},
+        // Whether the receiver saves, and what each side shows after each message and in its dialog.
+        const QList<std::tuple<bool, QStringList, QStringList>> rows = {
+            {true, {Select, Request, "Sending file ..."}, {Waiting, "Save file to ...", Request, "notes.txt", "Recieving file ..."}},
+            {false, {Select, Request, ByReciever}, {Waiting, "Save file to ...", Request, "notes.txt", SaveCancelled}},
         };
-        for (const auto &[fileSize, saveAs, senderSteps, receiverSteps] : rows) {
+        for (const auto &[saves, senderSteps, receiverSteps] : rows) {
             QTemporaryDir dir;
-            Rig receiver(MainWin::Receive);
-            Rig sender(MainWin::Send, receiver.port);
-            sender.dg->choose(fileSize < 0 ? QString() : makeFile(dir, "notes.txt", fileSize));
-            if (!saveAs.isEmpty())
-                receiver.dg->choose(dir.filePath(saveAs));
-            // Each dialog notes what both sides show while it is open.
-            sender.dg->whileOpen = [&] { QTRY_COMPARE(receiver.status(), Waiting); sender.saw << sender.status(); };
-            receiver.dg->whileOpen = [&] { receiver.saw << receiver.status() << sender.status() << receiver.dg->FileName; };
-            receiver.win->Show();
+            const quint16 port = freePort();
+            QStringList senderSaw, receiverSaw;
+            Side receiver(MainWin::Receive, port, saves ? dir.filePath("copy.txt") : QString());
             QVERIFY(receiver.listening());
-            sender.win->Show();
-            QTRY_VERIFY(sender.win->CDBut->text() == u"Done" && receiver.win->CDBut->text() == u"Done");
-            QCOMPARE(sender.saw, senderSteps);
-            QCOMPARE(receiver.saw, receiverSteps);
+            Side sender(MainWin::Send, port, makeFile(dir, "notes.txt", 5000));
+            record(sender.win, senderSaw), record(receiver.win, receiverSaw);
+            sender.dg->whileOpen = [&] { QTRY_COMPARE(receiver.win.StatBox->text(), Waiting); senderSaw << sender.win.StatBox->text(); };
+            receiver.dg->whileOpen = [&] {
+                receiverSaw << receiver.win.StatBox->text() << sender.win.StatBox->text() << receiver.dg->FileName;
+            };
+            QTRY_VERIFY(sender.win.CDBut->text() == u"Done" && receiver.win.CDBut->text() == u"Done");
+            QCOMPARE(senderSaw, senderSteps);
+            QCOMPARE(receiverSaw, receiverSteps);
         }
     }
 };

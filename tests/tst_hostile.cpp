@@ -2,11 +2,7 @@
 
 #include <sys/socket.h>
 
-namespace {
-const QString BySender = QStringLiteral("Error ! Connection closed by sender.");
-
-int openFds() { return QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::System).size(); }
-}
+static const QString BySender = QStringLiteral("Error ! Connection closed by sender.");
 
 class TstHostile : public QObject
 {
@@ -55,32 +51,21 @@ private slots:
             QVERIFY(rig.open(sending ? MainWin::Send : MainWin::Receive, file));
             ProcWin &win = rig.win();
             const QString before = win.StatBox->text();
-            rig.peer->write(text);
             qsizetype largestRead = 0;
             // Runs after the window's own handler has taken the read.
             QObject::connect(win.NT, &TcpControl::DataArrival, &win,
                              [&] { largestRead = qMax(largestRead, win.InMsg.size()); });
+            rig.peer->write(text);
             QTRY_VERIFY(rig.peer->bytesToWrite() == 0 && drained(win));
-            // Read a bounded piece at a time, never gathered whole.
+            // Read a bounded piece at a time, never gathered whole, and answered with nothing.
             QVERIFY(largestRead > 0 && largestRead <= TcpControl::ReadBufferSize);
-            QCOMPARE(win.StatBox->text(), before);
-            QCOMPARE(win.CDBut->text(), QStringLiteral("Cancel"));
-            QVERIFY(rig.side->dg->shown.isEmpty());
-            QVERIFY(rig.wire == (sending ? "RC" : "OK"));
+            QVERIFY(win.StatBox->text() == before && rig.side->dg->shown.isEmpty() && rig.wire == (sending ? "RC" : "OK"));
             // The proper exchange that follows goes through.
-            if (sending) {
-                rig.peer->write("OK");
-                QTRY_VERIFY(rig.wire.endsWith("FNfile.bin\\ 10000"));
-                rig.peer->write("SD");
-                QTRY_COMPARE(rig.wire.size(), 2 + 17 + content.size());
-                QVERIFY(rig.wire.endsWith(content));
-            } else {
-                rig.peer->write("RCFNfile.bin\\ 10000");
-                QTRY_COMPARE(rig.wire, QByteArray("OKSD"));
-                rig.peer->write(content);
-                QTRY_COMPARE(contentOf(file), content);
-            }
+            rig.peer->write(sending ? "OK" : "RCFNfile.bin\\ 10000");
+            QTRY_VERIFY(rig.wire.endsWith(sending ? "FNfile.bin\\ 10000" : "OKSD"));
+            rig.peer->write(sending ? "SD" : content);
             QTRY_COMPARE(win.StatBox->text(), finished("9.8"));
+            QTRY_COMPARE(sending ? rig.wire.right(content.size()) : contentOf(file), content);
         }
     }
 
@@ -163,21 +148,16 @@ private slots:
         for (const QString &name : corpus.entryList(QDir::Files))
             scripts << contentOf(corpus.filePath(name));
         QVERIFY(scripts.size() >= 8);
+        // Blocks open with "OK" or "SD" in turn, the messages that move a sender on.
         QRandomGenerator random(1001);
-        for (const bool sending : {false, true})
-            for (const auto stage : {HostilePeer::BeforeOffer, HostilePeer::AtOffer, HostilePeer::DuringFile,
-                                     HostilePeer::AfterFile})
-                for (int i = 0; i < 6; ++i) {
-                    QByteArray blocks;
-                    for (int b = random.bounded(1, 8); b > 0; --b) {
-                        QByteArray block(random.bounded(1, 257), '\0');
-                        for (char &c : block)
-                            c = char(random.bounded(256));
-                        // Blocks open with "OK" or "SD" in turn, the messages that move a sender on.
-                        blocks += char(block.size() - 1) + block.replace(0, 2, i % 2 ? "SD" : "OK");
-                    }
-                    scripts << HostilePeer::script(sending, stage, quint16(random.bounded(65536)), blocks);
-                }
+        for (int i = 0; i < 48; ++i) {
+            QByteArray blocks;
+            for (int b = random.bounded(1, 8); b > 0; --b) {
+                const QByteArray block = randomBytes(random.bounded(2, 257), random.generate());
+                blocks += char(block.size() - 1) + block.sliced(2).prepend(b % 2 ? "SD" : "OK");
+            }
+            scripts << HostilePeer::script(i % 2, HostilePeer::Stage(i / 2 % 4), quint16(random.bounded(65536)), blocks);
+        }
         for (const QByteArray &script : std::as_const(scripts)) {
             const QString broken = HostilePeer::play(script);
             QVERIFY2(broken.isEmpty(), qPrintable(broken + " in " + script.toHex()));

@@ -19,7 +19,7 @@ class TcpControlTest : public QObject
     Q_OBJECT
 
 private slots:
-    void acceptedPeerIsTheOnlyOneAndBytesCrossBothWaysWholeAndBeforeTheClose()
+    void bytesCrossBothWaysWholeInOrderAndBeforeTheClose()
     {
         TcpControl nt;
         QTcpServer probe;
@@ -35,10 +35,6 @@ private slots:
         QTRY_COMPARE(requests.count(), 1);
         nt.Accept(requests.at(0).at(0).value<qint32>());
         QCOMPARE(nt.State(), int(TcpControl::Connected));
-        // Accept itself closes the listening port.
-        QTcpSocket second;
-        second.connectToHost(QHostAddress::LocalHost, nt.LocalPort);
-        QTRY_COMPARE(second.error(), QAbstractSocket::ConnectionRefusedError);
 
         QSignalSpy completes(&nt, &TcpControl::SendComplete);
         const QByteArray large = pattern(16 * 1024 * 1024 + 123);
