@@ -2,7 +2,6 @@
 
 #include "transferrig.h"
 
-#include <QDeadlineTimer>
 #include <QDirIterator>
 #include <QRegularExpression>
 
@@ -44,7 +43,7 @@ public:
         HostilePeer peer(script);
         const QString cwd = QDir::currentPath();
         // A relative path written by mistake would land in the sandbox and be seen.
-        QDir::setCurrent(peer.m_dir.path());
+        QDir::setCurrent(peer.m_rig.dir.path());
         QString broken = peer.m_sending ? peer.playSender() : peer.playReceiver();
         if (broken.isEmpty())
             broken = peer.end();
@@ -64,61 +63,34 @@ private:
             m_blocks.append(rest.sliced(1, length).toByteArray());
             rest = rest.sliced(1 + length);
         }
-        QDir(m_dir.path()).mkdir(QStringLiteral("chosen"));
+        QDir(m_rig.dir.path()).mkdir(QStringLiteral("chosen"));
     }
 
-    // Waits without qWaitFor's naps, so that a fuzzer gets through many scripts a second.
-    template <typename Predicate> static bool until(Predicate done, int ms = 3000)
-    {
-        for (QDeadlineTimer deadline(ms);;) {
-            QCoreApplication::processEvents();
-            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-            if (done())
-                return true;
-            if (deadline.hasExpired())
-                return false;
-        }
-    }
-
-    ProcWin &win() { return m_side->win; }
+    ProcWin &win() { return m_rig.win(); }
     bool ended() { return win().CDBut->text() == u"Done"; }
-    void listenTo(QTcpSocket *socket)
-    {
-        socket->setParent(nullptr);
-        m_peer.reset(socket);
-        QObject::connect(socket, &QTcpSocket::readyRead, socket, [this] { m_wire += m_peer->readAll(); });
-    }
 
     QString playReceiver()
     {
-        const quint16 port = freePort();
-        m_side.emplace(MainWin::Receive, port, QString());
-        // The person keeps the offered name, or types one when none is preset, in the folder they chose.
-        m_side->dg->whileOpen = [this] {
-            const QString name = m_side->dg->FileName.isEmpty() ? QStringLiteral("unnamed") : m_side->dg->FileName;
-            m_side->dg->choose(m_dir.filePath(QStringLiteral("chosen/") + name));
-        };
-        if (!until([this] { return win().NT->State() == TcpControl::Listening; }))
-            return QStringLiteral("the receiver does not listen");
-        listenTo(new QTcpSocket);
-        m_peer->connectToHost(QHostAddress::LocalHost, port);
-        if (!until([this] { return m_wire == "OK"; }))
+        if (!m_rig.open(MainWin::Receive, QString()))
             return QStringLiteral("no greeting");
-        if (m_stage == AtOffer && m_blocks.isEmpty())
-            m_blocks.append("FN");
-        else if (m_stage == AtOffer)
-            m_blocks.first().prepend("FN");
+        // The person keeps the offered name, or types one when none is preset, in the folder they chose.
+        ScriptedDialog &dg = *m_rig.side->dg;
+        dg.whileOpen = [this, &dg] {
+            dg.choose(m_rig.dir.filePath("chosen/" + (dg.FileName.isEmpty() ? QStringLiteral("unnamed") : dg.FileName)));
+        };
+        if (m_stage == AtOffer)
+            m_blocks.isEmpty() ? m_blocks.append("FN") : void(m_blocks.first().prepend("FN"));
         if (m_stage >= AtOffer)
-            m_peer->write("RC");
+            m_rig.peer->write("RC");
         if (m_stage >= DuringFile) {
-            m_peer->write("FNdata.bin\\ " + QByteArray::number(m_size));
-            if (!until([this] { return m_wire == "OKSD"; }))
+            m_rig.peer->write("FNdata.bin\\ " + QByteArray::number(m_size));
+            if (!waitFor([this] { return m_rig.wire == "OKSD"; }))
                 return QStringLiteral("the offer is not taken");
             m_data = m_stage == AfterFile ? m_content : m_blocks.join();
         }
         if (m_stage == AfterFile) {
-            m_peer->write(m_content);
-            if (!until([this] { return ended(); }))
+            m_rig.peer->write(m_content);
+            if (!waitFor([this] { return ended(); }))
                 return QStringLiteral("the file does not finish");
         }
         return feed();
@@ -126,28 +98,21 @@ private:
 
     QString playSender()
     {
-        QTcpServer server;
-        server.listen(QHostAddress::LocalHost, 0);
-        m_source = m_dir.filePath(QStringLiteral("source.bin"));
-        writeFile(m_source, m_content);
-        m_side.emplace(MainWin::Send, server.serverPort(), m_source);
-        if (!until([&] { return server.hasPendingConnections(); }))
-            return QStringLiteral("the sender does not connect");
-        listenTo(server.nextPendingConnection());
+        m_source = m_rig.dir.filePath(QStringLiteral("source.bin"));
         m_offer = "FNsource.bin\\ " + QByteArray::number(m_size);
-        if (!until([this] { return m_wire == "RC"; }))
+        if (!writeFile(m_source, m_content) || !m_rig.open(MainWin::Send, m_source))
             return QStringLiteral("no greeting");
         if (m_stage >= AtOffer) {
-            m_peer->write("OK");
-            if (!until([this] { return m_wire == "RC" + m_offer; }))
+            m_rig.peer->write("OK");
+            if (!waitFor([this] { return m_rig.wire == "RC" + m_offer; }))
                 return QStringLiteral("no offer");
         }
         if (m_stage >= DuringFile) {
-            m_peer->write("SD");
-            if (!until([this] { return win().BytesDone > 0; }))
+            m_rig.peer->write("SD");
+            if (!waitFor([this] { return win().BytesDone > 0; }))
                 return QStringLiteral("the pump does not start");
         }
-        if (m_stage == AfterFile && !until([this] { return ended(); }))
+        if (m_stage == AfterFile && !waitFor([this] { return ended(); }))
             return QStringLiteral("the file does not finish");
         return feed();
     }
@@ -156,13 +121,10 @@ private:
     QString feed()
     {
         for (const QByteArray &block : std::as_const(m_blocks)) {
-            m_peer->write(block);
-            until([this] {
-                if (m_peer->bytesToWrite() > 0)
-                    return false;
-                if (ended() || win().XferState >= ProcWin::ReadyForChunk)
-                    return true;
-                return drained(win());
+            m_rig.peer->write(block);
+            waitFor([this] {
+                return m_rig.peer->bytesToWrite() == 0
+                       && (ended() || win().XferState >= ProcWin::ReadyForChunk || drained(win()));
             }, 1000);
         }
         return {};
@@ -174,31 +136,31 @@ private:
             R"(^(Finished\. \(\d+([.,]\d)? KB\)|Error ! Connection closed by (reciever|sender)\.|)"
             R"(Error ! Could not (read|write) file\.|(No file selected|Zero length file|File too large|)"
             R"(Could not read file)\. Connection cancelled\.|Saving file cancelled\. Connection closed\.)$)"));
-        m_peer->disconnectFromHost();
-        if (!until([this] { return ended(); }))
+        m_rig.peer->disconnectFromHost();
+        if (!waitFor([this] { return ended(); }))
             return "no end: " + win().StatBox->text();
         if (!ending.match(win().StatBox->text()).hasMatch())
             return "ends with " + win().StatBox->text();
 
         QStringList written;
-        for (QDirIterator it(m_dir.path(), QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+        for (QDirIterator it(m_rig.dir.path(), QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
              it.hasNext();)
-            written << QDir(m_dir.path()).relativeFilePath(it.next());
+            written << QDir(m_rig.dir.path()).relativeFilePath(it.next());
         if (m_sending) {
             if (written != QStringList{QStringLiteral("source.bin")})
                 return "written: " + written.join(u' ');
             // After the greeting only the offer and bytes really read from the file may go out.
-            const QByteArray data = m_wire.sliced(qMin(m_wire.size(), 2 + m_offer.size()));
-            if (!m_wire.startsWith("RC") || (m_wire.size() > 2 && !m_wire.startsWith("RC" + m_offer))
+            const QByteArray data = m_rig.wire.sliced(qMin(m_rig.wire.size(), 2 + m_offer.size()));
+            if (!m_rig.wire.startsWith("RC") || (m_rig.wire.size() > 2 && !m_rig.wire.startsWith("RC" + m_offer))
                 || !m_content.startsWith(data))
-                return QStringLiteral("sent %1 bytes that are not the file's").arg(m_wire.size());
+                return QStringLiteral("sent %1 bytes that are not the file's").arg(m_rig.wire.size());
             if (isOpenHere(m_source))
                 return QStringLiteral("the source stays open");
         } else {
             if (written.size() > 1 || (!written.isEmpty() && written.first().count(u'/') != 1))
                 return "written outside the chosen folder: " + written.join(u' ');
             if (!written.isEmpty()) {
-                const QString target = m_dir.filePath(written.first());
+                const QString target = m_rig.dir.filePath(written.first());
                 const QByteArray got = contentOf(target);
                 if (got.size() > win().FileSize || got.size() != win().BytesDone)
                     return QStringLiteral("wrote %1 of %2 announced").arg(got.size()).arg(win().FileSize);
@@ -212,14 +174,12 @@ private:
         return win().isLoaded() ? QStringLiteral("Done does not close the window") : QString();
     }
 
-    QTemporaryDir m_dir;
+    RawRig m_rig;
     const bool m_sending;
     const Stage m_stage;
     const qint32 m_size;
     const QByteArray m_content;
     QList<QByteArray> m_blocks;
-    QByteArray m_wire, m_offer, m_data;
+    QByteArray m_offer, m_data;
     QString m_source;
-    std::unique_ptr<QTcpSocket> m_peer;
-    std::optional<Side> m_side;
 };

@@ -4,9 +4,23 @@
 #include "scripteddialog.h"
 #include "transfer/procwin.h"
 
+#include <QDeadlineTimer>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
+
+// Waits without qWaitFor's naps, so that thousands of short exchanges stay quick.
+template <typename Predicate> bool waitFor(Predicate done, int ms = 3000)
+{
+    for (QDeadlineTimer deadline(ms);;) {
+        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        if (done())
+            return true;
+        if (deadline.hasExpired())
+            return false;
+    }
+}
 
 inline quint16 freePort()
 {
@@ -61,7 +75,7 @@ struct Side {
             dg->choose(choice);
         win.Show();
     }
-    bool listening() { return QTest::qWaitFor([this] { return win.NT->State() == TcpControl::Listening; }); }
+    bool listening() { return waitFor([this] { return win.NT->State() == TcpControl::Listening; }); }
 };
 
 // One window and the test's raw peer for it; `wire` keeps every byte the window sent.
@@ -81,12 +95,12 @@ struct RawRig {
                                  ? server.serverPort()
                                  : freePort();
         side.emplace(mode, port, choice);
-        if (!(sending ? QTest::qWaitFor([this] { return server.hasPendingConnections(); }) : side->listening()))
+        if (!(sending ? waitFor([this] { return server.hasPendingConnections(); }) : side->listening()))
             return false;
         peer.reset(sending ? server.nextPendingConnection() : new QTcpSocket);
         QObject::connect(peer.get(), &QTcpSocket::readyRead, peer.get(), [this] { wire += peer->readAll(); });
         if (!sending)
             peer->connectToHost(QHostAddress::LocalHost, port);
-        return QTest::qWaitFor([&] { return wire == (sending ? "RC" : "OK"); });
+        return waitFor([&] { return wire == (sending ? "RC" : "OK"); });
     }
 };

@@ -148,6 +148,12 @@ private slots:
         for (const QString &name : corpus.entryList(QDir::Files))
             scripts << contentOf(corpus.filePath(name));
         QVERIFY(scripts.size() >= 8);
+        // A file of 100 bytes in 1-byte blocks, and one overrun by a block that carries more.
+        QByteArray single;
+        for (char c : randomBytes(100))
+            single += '\0' + QByteArray(1, c);
+        scripts << HostilePeer::script(false, HostilePeer::DuringFile, 99, single)
+                << HostilePeer::script(false, HostilePeer::DuringFile, 99, char(59) + randomBytes(60) + char(199) + randomBytes(200));
         // Blocks open with "OK" or "SD" in turn, the messages that move a sender on.
         QRandomGenerator random(1001);
         for (int i = 0; i < 48; ++i) {
