@@ -21,23 +21,6 @@ qint64 bytesInUse()
     return qint64(info.uordblks + info.hblkhd);
 #endif
 }
-
-// Two transfer windows in one process on one free port, a file of random bytes between them.
-struct Pair {
-    QTemporaryDir dir;
-    QString source = dir.filePath(QStringLiteral("source.bin")), target = dir.filePath(QStringLiteral("target.bin"));
-    QByteArray content;
-    std::optional<Side> receiver, sender;
-
-    bool start(int size)
-    {
-        const quint16 port = freePort();
-        content = randomBytes(size);
-        if (!writeFile(source, content) || !receiver.emplace(MainWin::Receive, port, target).listening())
-            return false;
-        return sender.emplace(MainWin::Send, port, source).win.isLoaded();
-    }
-};
 }
 
 class TstTransfer : public QObject
@@ -120,17 +103,22 @@ private slots:
             {[](ProcWin &, ProcWin &rcv) { rcv.CDBut->click(); }, ByReciever, {}, 0}};
         for (const Row &row : rows) {
             programEnds = 0;
-            Pair pair;
-            if (!row.strike)
-                pair.target = QStringLiteral("/dev/full");
-            QVERIFY(pair.start(64 * 4096));
-            ProcWin &snd = pair.sender->win, &rcv = pair.receiver->win;
+            QTemporaryDir dir;
+            const QString source = dir.filePath(QStringLiteral("source.bin"));
+            const QString target = row.strike ? dir.filePath(QStringLiteral("target.bin")) : QStringLiteral("/dev/full");
+            const QByteArray content = randomBytes(64 * 4096);
+            const quint16 port = freePort();
+            QVERIFY(writeFile(source, content));
+            Side receiver(MainWin::Receive, port, target);
+            QVERIFY(receiver.listening());
+            Side sender(MainWin::Send, port, source);
+            ProcWin &snd = sender.win, &rcv = receiver.win;
             bool struck = !row.strike, filesWereOpen = struck;
             QObject::connect(snd.STM, &QTimer::timeout, &snd, [&] {
                 if (struck || snd.BytesDone < 3 * 4096)
                     return;
                 struck = true;
-                filesWereOpen = isOpenHere(pair.source) && isOpenHere(pair.target);
+                filesWereOpen = isOpenHere(source) && isOpenHere(target);
                 row.strike(snd, rcv);
             });
             for (auto [side, says] : {std::pair(&snd, row.senderSays), std::pair(&rcv, row.receiverSays)}) {
@@ -138,10 +126,10 @@ private slots:
                 QVERIFY(says.isEmpty() || side->CDBut->text() == u"Done");
             }
             QVERIFY(filesWereOpen && (!snd.isLoaded() || !snd.STM->isActive()));
-            QVERIFY(!isOpenHere(pair.source) && !isOpenHere(pair.target));
+            QVERIFY(!isOpenHere(source) && !isOpenHere(target));
             // The partial target stays, holding only bytes the sender really read.
-            const QByteArray partial = row.strike ? contentOf(pair.target) : QByteArray();
-            QCOMPARE(partial, pair.content.left(partial.size()));
+            const QByteArray partial = row.strike ? contentOf(target) : QByteArray();
+            QCOMPARE(partial, content.left(partial.size()));
             QVERIFY(partial.size() == rcv.BytesDone && rcv.BytesDone <= snd.BytesDone);
             QVERIFY(row.senderSays != CannotRead || rcv.BytesDone == snd.BytesDone);
             QTest::qWait(50);
