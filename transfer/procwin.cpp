@@ -21,10 +21,11 @@ const QStringList ControlMessagesList = {QStringLiteral("RC"), QStringLiteral("O
                                          QStringLiteral("SD")};
 }
 
-ProcWin::ProcWin(MainWin &main, quint16 port, std::shared_ptr<FileDialogControl> dialog)
+ProcWin::ProcWin(MainWin &main, quint16 port, std::shared_ptr<FileDialogControl> dialog, TransferTiming timing)
     : DG(dialog ? std::move(dialog) : std::make_shared<FileDialogControl>())
     , m_main(main)
     , m_port(port)
+    , m_timing(timing)
 {
 }
 

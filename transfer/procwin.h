@@ -15,6 +15,15 @@
 
 class MainWin;
 
+// How long the window waits on the network. The program always uses these values; tests pass
+// shorter ones.
+struct TransferTiming {
+    // Quiet time after which a file offer that holds its size is taken as complete.
+    int offerSettleMs = 100;
+    // A connection attempt with no answer by then is abandoned.
+    int connectLimitMs = 21000;
+};
+
 // The window a transfer runs in, on the sending and the receiving computer alike.
 class ProcWin : public Form
 {
@@ -31,7 +40,8 @@ public:
     static constexpr int ClientHeight = 180;
 
     // The direction and the peer come from `main` each time they are needed.
-    explicit ProcWin(MainWin &main, quint16 port = Port, std::shared_ptr<FileDialogControl> dialog = {});
+    explicit ProcWin(MainWin &main, quint16 port = Port, std::shared_ptr<FileDialogControl> dialog = {},
+                     TransferTiming timing = {});
     // The program's own transfer window; the port only matters to the call that creates it.
     static ProcWin &instance(quint16 port = Port);
 
@@ -93,6 +103,7 @@ private:
 
     MainWin &m_main;
     quint16 m_port;
+    TransferTiming m_timing;
     QFile m_source;
     QFile m_target;
     bool m_started = false;
