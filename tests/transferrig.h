@@ -63,12 +63,16 @@ inline bool isOpenHere(const QString &path)
 // The closing sentence for kilobytes typed as "9.8", in the user's notation.
 inline QString finished(QString kb) { return "Finished. (" + kb.replace(u'.', QLocale().decimalPoint()) + " KB)"; }
 
+// Loopback splits nothing, so an offer settles at once; a short wait keeps thousands of runs quick.
+inline constexpr TransferTiming QuickTiming{.offerSettleMs = 20};
+
 // A transfer window with settings and a scripted dialog of its own, shown at once.
 struct Side {
     MainWin main;
     std::shared_ptr<ScriptedDialog> dg = std::make_shared<ScriptedDialog>();
     ProcWin win;
-    Side(quint8 mode, quint16 port, const QString &choice) : win(main, port, dg)
+    Side(quint8 mode, quint16 port, const QString &choice, TransferTiming timing = QuickTiming)
+        : win(main, port, dg, timing)
     {
         main.XferMode = mode, main.PeerIP = QStringLiteral("127.0.0.1");
         if (!choice.isEmpty())
@@ -88,13 +92,13 @@ struct RawRig {
     ProcWin &win() { return side->win; }
 
     // Up to the window's greeting.
-    bool open(quint8 mode, const QString &choice)
+    bool open(quint8 mode, const QString &choice, TransferTiming timing = QuickTiming)
     {
         const bool sending = mode == MainWin::Send;
         const quint16 port = sending && (server.isListening() || server.listen(QHostAddress::LocalHost, 0))
                                  ? server.serverPort()
                                  : freePort();
-        side.emplace(mode, port, choice);
+        side.emplace(mode, port, choice, timing);
         if (!(sending ? waitFor([this] { return server.hasPendingConnections(); }) : side->listening()))
             return false;
         peer.reset(sending ? server.nextPendingConnection() : new QTcpSocket);

@@ -33,7 +33,10 @@ private slots:
         const char notes[] = {'F', 'N', 'n', 'o', 't', 'e', 's', '.', 't', 'x', 't', '\\', ' ', '5', '0', '0', '0'};
         const QList<std::tuple<QString, qint32, QByteArray>> offers = {
             {"/home/u/notes.txt", 5000, QByteArray(notes, sizeof notes)}, {"/tmp/a\\b.txt", 1, "FNa_b.txt\\ 1"},
-            {"/tmp/caf\u00e9.txt", 2147483647, "FNcaf\xc3\xa9.txt\\ 2147483647"}, {"x", -5, "FNx\\-5"},
+            {"x", -5, "FNx\\-5"},
+            // One byte per character while Latin-1 holds the name, so a peer reading 8-bit text shows it right.
+            {"/tmp/caf\u00e9.bin", 100, "FNcaf\xe9.bin\\ 100"}, {"/tmp/\u00ff\u00e0.bin", 7, "FN\xff\xe0.bin\\ 7"},
+            {"/tmp/\u0436\u00e9.bin", 100, "FN\xd0\xb6\xc3\xa9.bin\\ 100"}, {"/tmp/\U0001F600.txt", 1, "FN\xf0\x9f\x98\x80.txt\\ 1"},
         };
         for (const auto &[path, size, offer] : offers)
             QCOMPARE(FileOffer::build(path, size), offer);

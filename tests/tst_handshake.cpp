@@ -17,10 +17,13 @@ QString makeFile(const QTemporaryDir &dir, const QString &name, qint64 size)
     return file.open(QIODevice::WriteOnly) && file.resize(size) ? file.fileName() : QString();
 }
 
-// Notes the status after each message handled before any file byte.
+// Notes each new status after a message is handled, before any file byte.
 void record(ProcWin &win, QStringList &saw)
 {
-    QObject::connect(win.NT, &TcpControl::DataArrival, &win, [&] { if (win.BytesDone == 0) saw << win.StatBox->text(); });
+    QObject::connect(win.NT, &TcpControl::DataArrival, &win, [&] {
+        if (win.BytesDone == 0 && (saw.isEmpty() || saw.last() != win.StatBox->text()))
+            saw << win.StatBox->text();
+    });
 }
 }
 
@@ -114,12 +117,13 @@ private slots:
 
     void twoWindowsShowEachStepOnBothSides()
     {
-        // Whether the receiver saves, and what each side shows after each message and in its dialog.
-        const QList<std::tuple<bool, QStringList, QStringList>> rows = {
-            {true, {Select, Request, "Sending file ..."}, {Waiting, "Save file to ...", Request, "notes.txt", "Recieving file ..."}},
-            {false, {Select, Request, ByReciever}, {Waiting, "Save file to ...", Request, "notes.txt", SaveCancelled}},
+        // Whether the receiver saves, what each side shows after each message and in its dialog, and
+        // where the receiver ends.
+        const QList<std::tuple<bool, QStringList, QStringList, QString>> rows = {
+            {true, {Select, Request, "Sending file ..."}, {Waiting, "Save file to ...", Request, "notes.txt"}, finished("4.9")},
+            {false, {Select, Request, ByReciever}, {Waiting, "Save file to ...", Request, "notes.txt"}, SaveCancelled},
         };
-        for (const auto &[saves, senderSteps, receiverSteps] : rows) {
+        for (const auto &[saves, senderSteps, receiverSteps, receiverEnd] : rows) {
             QTemporaryDir dir;
             const quint16 port = freePort();
             QStringList senderSaw, receiverSaw;
@@ -134,6 +138,7 @@ private slots:
             QTRY_VERIFY(sender.win.CDBut->text() == u"Done" && receiver.win.CDBut->text() == u"Done");
             QCOMPARE(senderSaw, senderSteps);
             QCOMPARE(receiverSaw, receiverSteps);
+            QCOMPARE(receiver.win.StatBox->text(), receiverEnd);
         }
     }
 };

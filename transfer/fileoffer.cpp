@@ -3,6 +3,7 @@
 #include <QFileInfo>
 #include <QStringDecoder>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <limits>
@@ -37,7 +38,10 @@ QByteArray FileOffer::build(const QString &path, qint32 size)
     QString name = QFileInfo(path).fileName();
     name.replace(u'\\', u'_');
     const QByteArray sizeText = (size >= 0 ? " " : "") + QByteArray::number(size);
-    return "FN" + name.toUtf8() + '\\' + sizeText;
+    // A peer reads the name in its 8-bit character set: Latin-1 shows right there, and only a
+    // name that Latin-1 cannot hold goes out as UTF-8.
+    const bool latin1 = std::all_of(name.cbegin(), name.cend(), [](QChar c) { return c.unicode() < 0x100; });
+    return "FN" + (latin1 ? name.toLatin1() : name.toUtf8()) + '\\' + sizeText;
 }
 
 std::optional<qint32> FileOffer::parseSize(const QString &text)

@@ -27,9 +27,10 @@ public:
 
     static QString GetFN(const QString &text, quint8 mode);
 
-    // The offer for a chosen file: its name without folders, UTF-8, backslashes sent as "_"
-    // (they would cut the name on the receiver), and the size as the standard conversion
-    // writes it, a blank before a non-negative number.
+    // The offer for a chosen file: its name without folders, one byte per character (UTF-8 only
+    // when Latin-1 cannot hold it), backslashes sent as "_" (they would cut the name on the
+    // receiver), and the size as the standard conversion writes it, a blank before a
+    // non-negative number.
     static QByteArray build(const QString &path, qint32 size);
 
     // The size text of an offer: leading blanks skipped, the number read as far as it goes,

@@ -10,6 +10,8 @@
 #include <QFileInfo>
 #include <QLocale>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 
@@ -19,6 +21,25 @@ namespace {
 const QString AnyFileFilter = QStringLiteral("All file types (*.*) | *.*");
 const QStringList ControlMessagesList = {QStringLiteral("RC"), QStringLiteral("OK"), QStringLiteral("CC"),
                                          QStringLiteral("SD")};
+// What a control message or an offer can begin with.
+constexpr std::array<QStringView, 5> MessageStarts = {u"RC", u"OK", u"CC", u"SD", u"FN"};
+// The size an offer may show, in settling times, before it is taken as it stands.
+constexpr int UnsizedOfferWaits = 30;
+
+// The name and size an offer announces; nothing when it is malformed or its size unusable.
+std::optional<std::pair<QString, qint32>> readOffer(const QString &offer)
+{
+    try {
+        const QString name = FileOffer::GetFN(offer, 2);
+        const std::optional<qint32> size = FileOffer::parseSize(FileOffer::GetFN(offer, 1));
+        // An offer without a usable size would make us write whatever arrives.
+        if (!size || *size < 1)
+            return std::nullopt;
+        return std::pair(name, *size);
+    } catch (const std::exception &) {
+        return std::nullopt;
+    }
+}
 }
 
 ProcWin::ProcWin(MainWin &main, quint16 port, std::shared_ptr<FileDialogControl> dialog, TransferTiming timing)
@@ -57,6 +78,10 @@ void ProcWin::createControls(QWidget *window)
     connect(NT, &TcpControl::CloseEvent, this, &ProcWin::NT_Lost);
 
     // The default coarse timer does not hold a 10 ms pace.
+    m_offerSettle = new QTimer(window);
+    m_offerSettle->setSingleShot(true);
+    connect(m_offerSettle, &QTimer::timeout, this, &ProcWin::chooseTarget);
+
     STM = new QTimer(window);
     STM->setTimerType(Qt::PreciseTimer);
     STM->setInterval(TickMs);
@@ -80,7 +105,9 @@ void ProcWin::onLoad()
     BytesDone = 0;
     XferState = ControlMessages;
     BackToMain = false;
-    m_started = m_connected = m_offerSent = m_ended = m_finishPending = false;
+    m_started = m_connected = m_offerSent = m_ended = m_finishPending = m_choosingTarget = false;
+    m_offer.clear();
+    m_unfinished.clear();
 
     if (m_main.XferMode == MainWin::Send) {
         CDBut->setText(Cancel);
@@ -166,17 +193,39 @@ void ProcWin::NT_DataArrival(qint32 bytesTotal)
     if (XferState != ControlMessages)
         return;
 
-    NT->GetData(InMsg);
-    // TCP may deliver messages back to back in one read: a read made only of messages, the
-    // last of which may be an offer running to its end, is handled message by message. A read
-    // that does not split so matches nothing and is dropped without reply.
+    QString read;
+    NT->GetData(read);
+    // Everything between the start of an offer and our "SD" belongs to the offer.
+    if (!m_offer.isEmpty()) {
+        InMsg = m_offer += read;
+        offerGrew();
+        return;
+    }
+    InMsg = m_unfinished + read;
+    m_unfinished.clear();
+    dispatch(InMsg);
+}
+
+void ProcWin::dispatch(const QString &text)
+{
+    // TCP may split messages or deliver them back to back: the text is taken message by message,
+    // a trailing piece that can still become a message waits for the rest, and an offer runs to
+    // the end. Text that does not split so matches nothing and is dropped without reply.
     QStringList messages;
-    for (qsizetype at = 0; at < InMsg.size(); at += 2) {
-        if (InMsg.sliced(at).startsWith(u"FN")) {
-            messages.append(InMsg.sliced(at));
+    QString offer;
+    for (qsizetype at = 0; at < text.size(); at += 2) {
+        const QStringView piece = QStringView(text).sliced(at);
+        if (piece.startsWith(u"FN")) {
+            offer = piece.toString();
             break;
         }
-        const QString message = InMsg.mid(at, 2);
+        if (piece.size() == 1) {
+            if (!std::any_of(MessageStarts.begin(), MessageStarts.end(), [&](QStringView m) { return m.startsWith(piece); }))
+                return;
+            m_unfinished = piece.toString();
+            break;
+        }
+        const QString message = piece.first(2).toString();
         if (!ControlMessagesList.contains(message))
             return;
         messages.append(message);
@@ -184,13 +233,27 @@ void ProcWin::NT_DataArrival(qint32 bytesTotal)
     for (const QString &message : std::as_const(messages)) {
         if (m_ended || XferState != ControlMessages)
             return;
-        if (message.startsWith(u"FN")) {
-            if (m_main.XferMode == MainWin::Receive)
-                chooseTarget(message);
-        } else {
-            handleMessage(message);
-        }
+        handleMessage(message);
     }
+    if (!offer.isEmpty() && !m_ended && XferState == ControlMessages && m_main.XferMode == MainWin::Receive) {
+        m_offer = offer;
+        offerGrew();
+    }
+}
+
+void ProcWin::offerGrew()
+{
+    // No name or size needs this much; a peer that keeps talking is refused, not stored.
+    if (m_offer.size() > MaxOfferLength)
+        return refuse(SaveCancelled);
+    if (m_choosingTarget)
+        return;
+    // A sender built to this design says nothing after its offer until it is answered, so a quiet
+    // line after the size means the offer is whole. One that never shows a size is given up on.
+    const qsizetype sizeAt = m_offer.lastIndexOf(u'\\');
+    const bool holdsSize = sizeAt >= 0
+        && std::any_of(m_offer.cbegin() + sizeAt, m_offer.cend(), [](QChar c) { return c.isDigit(); });
+    m_offerSettle->start(holdsSize ? m_timing.offerSettleMs : m_timing.offerSettleMs * UnsizedOfferWaits);
 }
 
 void ProcWin::handleMessage(const QString &message)
@@ -258,44 +321,47 @@ void ProcWin::chooseFile()
     m_offerSent = true;
 }
 
-void ProcWin::chooseTarget(const QString &offer)
+void ProcWin::chooseTarget()
 {
+    if (m_ended || XferState != ControlMessages || m_offer.isEmpty())
+        return;
     StatBox->setText(SaveFileTo);
-    QString offeredName;
-    std::optional<qint32> size;
-    try {
-        offeredName = GetFN(offer, 2);
-        size = FileOffer::parseSize(GetFN(offer, 1));
-    } catch (const std::exception &) {
+    const auto offered = readOffer(m_offer);
+    if (!offered)
         return refuse(SaveCancelled);
-    }
-    // An offer without a usable size would make us write whatever arrives.
-    if (!size || *size < 1)
-        return refuse(SaveCancelled);
-    FileSize = *size;
+    FileSize = offered->second;
 
     DG->InitDir = QCoreApplication::applicationDirPath();
     DG->Flags = FileDialogControl::HideReadOnly | FileDialogControl::OverwritePrompt;
     DG->Filter = AnyFileFilter;
     // The offer names a file, never a folder: it cannot steer the dialog elsewhere.
-    DG->FileName = FileOffer::safeName(FileOffer::decodeName(offeredName));
+    DG->FileName = FileOffer::safeName(FileOffer::decodeName(offered->first));
     DG->CancelError = true;
     const QPointer<QWidget> self = window();
+    m_choosingTarget = true;
     try {
         DG->ShowSave(self);
     } catch (const DialogCancelled &) {
+        m_choosingTarget = false;
         if (stillRunning(self))
             refuse(SaveCancelled);
         return;
     }
+    m_choosingTarget = false;
     if (!stillRunning(self))
         return;
+    // What came while the dialog was open is the rest of the offer: the size is the one it now gives.
+    const auto whole = readOffer(m_offer);
+    if (!whole)
+        return refuse(SaveCancelled);
+    FileSize = whole->second;
     m_target.setFileName(DG->FileName);
     if (!m_target.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
         return refuse(SaveCancelled);
     StatBox->setText(RecievingFile);
     NT->SendData(QStringLiteral("SD"));
     XferState = ReceivingData;
+    m_offer.clear();
 }
 
 void ProcWin::startSending()

@@ -36,6 +36,8 @@ public:
     static constexpr quint16 Port = 1001;
     static constexpr qint32 ChunkSize = 4096;
     static constexpr int TickMs = 10;
+    // Longer than any name and size; the 16-bit scan of an offer reaches no further.
+    static constexpr qsizetype MaxOfferLength = 32767;
     static constexpr int ClientWidth = 360;
     static constexpr int ClientHeight = 180;
 
@@ -89,9 +91,11 @@ private:
     void NT_Lost();
     void STM_Timer();
 
+    void dispatch(const QString &text);
     void handleMessage(const QString &message);
+    void offerGrew();
     void chooseFile();
-    void chooseTarget(const QString &offer);
+    void chooseTarget();
     void startSending();
     void receiveBlock(qint32 count);
     void showChunkSent();
@@ -106,6 +110,12 @@ private:
     TransferTiming m_timing;
     QFile m_source;
     QFile m_target;
+    QPointer<QTimer> m_offerSettle;
+    // A piece of a control message that waits for the rest.
+    QString m_unfinished;
+    // The offer as collected so far, until "SD" answers it.
+    QString m_offer;
+    bool m_choosingTarget = false;
     bool m_started = false;
     bool m_connected = false;
     bool m_offerSent = false;
