@@ -8,29 +8,29 @@
 #include <cmath>
 #include <limits>
 
-QString FileOffer::GetFN(const QString &text, quint8 mode)
+FoundName FileOffer::GetFN(const QString &text, quint8 mode)
 {
     const qsizetype len = text.size();
     if (mode == 1) {
         for (qint32 n = 1; n <= std::numeric_limits<qint16>::max(); ++n) {
             const QChar c = n > len ? (len ? text.front() : QChar()) : text[len - n];
             if (c == u'\\')
-                return text.right(n - 1);
+                return {text.right(n - 1)};
         }
-        throw GetFNOverflow();
+        return {{}, FoundName::Overflow};
     }
     if (mode == 2) {
         for (qint32 p = 1; p <= std::numeric_limits<qint16>::max(); ++p) {
             const QChar c = p > len ? (len ? text.back() : QChar()) : text[p - 1];
             if (c == u'\\') {
                 if (p < 3)
-                    throw GetFNInvalidArgument();
-                return text.mid(2, p - 3);
+                    return {{}, FoundName::InvalidArgument};
+                return {text.mid(2, p - 3)};
             }
         }
-        throw GetFNOverflow();
+        return {{}, FoundName::Overflow};
     }
-    return QString();
+    return {};
 }
 
 QByteArray FileOffer::build(const QString &path, qint32 size)

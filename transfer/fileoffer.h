@@ -4,19 +4,14 @@
 #include <QString>
 
 #include <optional>
-#include <stdexcept>
 
-// GetFN's failures, as the scan over a 16-bit counter produces them.
-class GetFNOverflow : public std::overflow_error
-{
-public:
-    GetFNOverflow() : std::overflow_error("no backslash within 32767 positions") {}
-};
-
-class GetFNInvalidArgument : public std::invalid_argument
-{
-public:
-    GetFNInvalidArgument() : std::invalid_argument("backslash before the name") {}
+// What GetFN cut from a text, or which of its two failures the scan over a 16-bit counter ran into.
+struct FoundName {
+    enum Failure { None, Overflow, InvalidArgument };
+    QString text;
+    Failure failure = None;
+    bool ok() const { return failure == None; }
+    bool operator==(const FoundName &) const = default;
 };
 
 // The file offer on the wire: "FN" + name + "\" + size, no framing, 8-bit characters.
@@ -25,7 +20,10 @@ class FileOffer
 public:
     static constexpr int MaxNameBytes = 255;
 
-    static QString GetFN(const QString &text, quint8 mode);
+    // Mode 1: the text after the last backslash; 2: between "FN" and the first backslash; else "".
+    // Overflow when no backslash lies within 32,767 characters, InvalidArgument when mode 2 finds
+    // one before the name.
+    static FoundName GetFN(const QString &text, quint8 mode);
 
     // The offer for a chosen file: its name without folders, one byte per character (UTF-8 only
     // when Latin-1 cannot hold it), backslashes sent as "_" (they would cut the name on the

@@ -29,16 +29,14 @@ constexpr int UnsizedOfferWaits = 30;
 // The name and size an offer announces; nothing when it is malformed or its size unusable.
 std::optional<std::pair<QString, qint32>> readOffer(const QString &offer)
 {
-    try {
-        const QString name = FileOffer::GetFN(offer, 2);
-        const std::optional<qint32> size = FileOffer::parseSize(FileOffer::GetFN(offer, 1));
-        // An offer without a usable size would make us write whatever arrives.
-        if (!size || *size < 1)
-            return std::nullopt;
-        return std::pair(name, *size);
-    } catch (const std::exception &) {
+    const FoundName name = FileOffer::GetFN(offer, 2), sizeText = FileOffer::GetFN(offer, 1);
+    if (!name.ok() || !sizeText.ok())
         return std::nullopt;
-    }
+    const std::optional<qint32> size = FileOffer::parseSize(sizeText.text);
+    // An offer without a usable size would make us write whatever arrives.
+    if (!size || *size < 1)
+        return std::nullopt;
+    return std::pair(name.text, *size);
 }
 }
 

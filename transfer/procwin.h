@@ -69,7 +69,7 @@ public:
     // Reaching the socket from outside loads the window, as touching any control does.
     TcpControl &socket();
 
-    static QString GetFN(const QString &text, quint8 mode) { return FileOffer::GetFN(text, mode); }
+    static FoundName GetFN(const QString &text, quint8 mode) { return FileOffer::GetFN(text, mode); }
     void DrawProcess();
     // A byte count as kilobytes with at most one decimal, ties to even, in the user's notation.
     static QString K(qint32 bytes);
