@@ -1,7 +1,7 @@
 #include "app/aboutwin.h"
 
 #include "app/mainwin.h"
-#include "resources/layout.h"
+#include "toolkit/look.h"
 
 AboutWin &AboutWin::instance()
 {
@@ -14,7 +14,7 @@ void AboutWin::createControls(QWidget *window)
     window->setWindowTitle(QStringLiteral("About ..."));
     window->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     window->setFixedSize(305, 130);
-    Layout::paintFace(window);
+    Look::paintFace(window);
 
     AboutIcon = new PictureBox(window);
     AboutIcon->setGeometry(16, 16, 32, 32);
@@ -35,7 +35,7 @@ void AboutWin::createControls(QWidget *window)
     };
     for (int i = int(Label.size()) - 1; i >= 0; --i) {
         const Row &row = rows[i];
-        Label[size_t(i)] = Layout::label(window, QString::fromLatin1(row.text), row.rect, row.points, row.bold, true);
+        Label[size_t(i)] = Look::label(window, QString::fromLatin1(row.text), row.rect, row.points, row.bold, true);
     }
 }
 

@@ -1,8 +1,8 @@
 #include "app/ipwin.h"
 
 #include "app/mainwin.h"
-#include "resources/layout.h"
-#include "resources/picturebutton.h"
+#include "toolkit/look.h"
+#include "toolkit/picturebutton.h"
 #include "transfer/procwin.h"
 
 #include <QShortcut>
@@ -19,7 +19,7 @@ void IPWin::createControls(QWidget *window)
     // A tool window stays out of the taskbar; its frame is fixed, with no minimise or maximise.
     window->setWindowFlags(Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     window->setFixedSize(286, 120);
-    Layout::paintFace(window);
+    Look::paintFace(window);
 
     ConBut = new PictureButton(QStringLiteral("Connect"), window);
     ConBut->setGeometry(94, 78, 100, 25);
@@ -31,7 +31,7 @@ void IPWin::createControls(QWidget *window)
     IPIcon->setGeometry(16, 16, 32, 32);
     IPIcon->setAutoFillBackground(true);
     IPIcon->setPicture(QImage(QStringLiteral(":/pictures/address.gif")));
-    IPLab = Layout::label(window, QStringLiteral("Enter the IP address of the reciever:"), {60, 20, 208, 16}, 9.75,
+    IPLab = Look::label(window, QStringLiteral("Enter the IP address of the reciever:"), {60, 20, 208, 16}, 9.75,
                           true, true);
 
     QWidget::setTabOrder(IPBox, ConBut);

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "resources/form.h"
-#include "resources/picturebox.h"
+#include "toolkit/form.h"
+#include "toolkit/picturebox.h"
 
 #include <QLabel>
 #include <QLineEdit>

@@ -2,8 +2,8 @@
 
 #include "app/aboutwin.h"
 #include "app/ipwin.h"
-#include "resources/layout.h"
-#include "resources/picturebutton.h"
+#include "toolkit/look.h"
+#include "toolkit/picturebutton.h"
 #include "transfer/procwin.h"
 
 #include <QIcon>
@@ -28,7 +28,7 @@ void MainWin::createControls(QWidget *window)
                            | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     window->setWindowIcon(QIcon(QStringLiteral(":/pictures/icon.ico")));
     window->resize(ClientWidth, ClientHeight);
-    Layout::paintFace(window);
+    Look::paintFace(window);
     setPicture(background());
 
     const auto picture = [](const char *name) { return QPixmap(QStringLiteral(":/pictures/") + QLatin1String(name)); };

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "resources/form.h"
+#include "toolkit/form.h"
 
 #include <QPushButton>
 

@@ -1,8 +1,8 @@
 #include "transfer/procwin.h"
 
 #include "app/mainwin.h"
-#include "resources/layout.h"
-#include "resources/picturebutton.h"
+#include "toolkit/look.h"
+#include "toolkit/picturebutton.h"
 #include "transfer/pbform.h"
 #include "transfer/statustext.h"
 
@@ -93,8 +93,8 @@ void ProcWin::createControls(QWidget *window)
     ProcBar->setGeometry(88, 104, 203, 13);
     ProcBar->setPicture(QImage(QStringLiteral(":/pictures/bar.gif")));
 
-    StatBox = Layout::label(window, QString(), {88, 75, 240, 20}, 9.75, true, false);
-    StatLab = Layout::label(window, QStringLiteral("Status:"), {25, 72, 50, 20}, 12, true, false);
+    StatBox = Look::label(window, QString(), {88, 75, 240, 20}, 9.75, true, false);
+    StatLab = Look::label(window, QStringLiteral("Status:"), {25, 72, 50, 20}, 12, true, false);
 }
 
 void ProcWin::onLoad()

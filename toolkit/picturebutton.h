@@ -13,7 +13,6 @@ class PictureButton : public QPushButton
 public:
     explicit PictureButton(const QString &caption, QWidget *parent = nullptr, const QPixmap &picture = {});
 
-    const QPixmap &picture() const { return m_picture; }
 
 protected:
     void paintEvent(QPaintEvent *event) override;

@@ -9,7 +9,7 @@ class QLabel;
 class QWidget;
 
 // The windows' common looks: the face colour, the label font and labels that keep their size.
-class Layout
+class Look
 {
 public:
     static inline const QColor Face = QColor(0xE0, 0xE0, 0xE0);

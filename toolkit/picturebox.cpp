@@ -1,4 +1,4 @@
-#include "resources/picturebox.h"
+#include "toolkit/picturebox.h"
 
 #include <QPainter>
 

@@ -1,4 +1,4 @@
-#include "resources/form.h"
+#include "toolkit/form.h"
 
 #include <QApplication>
 #include <QCloseEvent>

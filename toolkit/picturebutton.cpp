@@ -1,6 +1,6 @@
-#include "resources/picturebutton.h"
+#include "toolkit/picturebutton.h"
 
-#include "resources/layout.h"
+#include "toolkit/look.h"
 
 #include <QPainter>
 
@@ -16,7 +16,7 @@ void PictureButton::paintEvent(QPaintEvent *)
     QPainter painter(this);
     const QRect r = rect();
     const bool down = isDown() || isChecked();
-    painter.fillRect(r, Layout::Face);
+    painter.fillRect(r, Look::Face);
 
     // The classic two-line raised edge, sunken while pressed; the default button gets a black rim.
     QRect edge = r;
@@ -37,7 +37,7 @@ void PictureButton::paintEvent(QPaintEvent *)
         bevel(edge, QColor(0x80, 0x80, 0x80), QColor(0x80, 0x80, 0x80));
     } else {
         bevel(edge, Qt::white, Qt::black);
-        bevel(edge.adjusted(1, 1, -1, -1), Layout::Face, QColor(0x80, 0x80, 0x80));
+        bevel(edge.adjusted(1, 1, -1, -1), Look::Face, QColor(0x80, 0x80, 0x80));
     }
 
     const int shift = down ? 1 : 0;

@@ -1,10 +1,10 @@
-#include "resources/layout.h"
+#include "toolkit/look.h"
 
 #include <QLabel>
 #include <QPalette>
 #include <QWidget>
 
-QFont Layout::labelFont(qreal pointSize, bool bold)
+QFont Look::labelFont(qreal pointSize, bool bold)
 {
     QFont font;
     font.setFamilies({QStringLiteral("Times New Roman"), QStringLiteral("Liberation Serif")});
@@ -16,7 +16,7 @@ QFont Layout::labelFont(qreal pointSize, bool bold)
     return font;
 }
 
-QLabel *Layout::label(QWidget *parent, const QString &caption, const QRect &rect, qreal pointSize, bool bold,
+QLabel *Look::label(QWidget *parent, const QString &caption, const QRect &rect, qreal pointSize, bool bold,
                       bool opaque)
 {
     auto *label = new QLabel(caption, parent);
@@ -34,7 +34,7 @@ QLabel *Layout::label(QWidget *parent, const QString &caption, const QRect &rect
     return label;
 }
 
-void Layout::paintFace(QWidget *window)
+void Look::paintFace(QWidget *window)
 {
     QPalette palette = window->palette();
     palette.setColor(QPalette::Window, Face);
