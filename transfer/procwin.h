@@ -88,6 +88,7 @@ private:
     void NT_SendComplete();
     void NT_Lost();
     void STM_Timer();
+    void connectLimitReached();
 
     void handleMessage(const QString &message);
     void chooseFile();
@@ -104,6 +105,7 @@ private:
     MainWin &m_main;
     quint16 m_port;
     TransferTiming m_timing;
+    QPointer<QTimer> m_connectLimit;
     QFile m_source;
     QFile m_target;
     bool m_started = false;
