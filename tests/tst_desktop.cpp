@@ -7,6 +7,10 @@
 #include <QLineEdit>
 #include <QMessageBox>
 
+#ifdef VELTRANE_XCB
+#include <xcb/xcb.h>
+#endif
+
 #include <sys/socket.h>
 #include <netinet/in.h>
 
@@ -35,6 +39,51 @@ struct SilentPeer {
     }
     ~SilentPeer() { close(fd); }
 };
+
+#ifdef VELTRANE_XCB
+// Watches what an X client asks of the window manager: a request to change a window's state
+// goes to the root window as a client message, which any client may listen to.
+class StateRequests
+{
+public:
+    StateRequests()
+    {
+        const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+        xcb_change_window_attributes(m_x, xcb_setup_roots_iterator(xcb_get_setup(m_x)).data->root,
+                                     XCB_CW_EVENT_MASK, &mask);
+        m_state = atom("_NET_WM_STATE"), m_attention = atom("_NET_WM_STATE_DEMANDS_ATTENTION");
+    }
+    ~StateRequests() { xcb_disconnect(m_x); }
+
+    // Whether `window` asked for attention since the last call.
+    bool demandedAttention(WId window)
+    {
+        bool demanded = false;
+        while (xcb_generic_event_t *event = xcb_poll_for_event(m_x)) {
+            if ((event->response_type & 0x7f) == XCB_CLIENT_MESSAGE) {
+                const auto *message = reinterpret_cast<xcb_client_message_event_t *>(event);
+                demanded |= message->window == window && message->type == m_state && message->data.data32[0] == 1
+                            && message->data.data32[1] == m_attention;
+            }
+            free(event);
+        }
+        return demanded;
+    }
+
+private:
+    xcb_atom_t atom(const char *name)
+    {
+        xcb_intern_atom_reply_t *reply =
+            xcb_intern_atom_reply(m_x, xcb_intern_atom(m_x, 0, uint16_t(strlen(name)), name), nullptr);
+        const xcb_atom_t atom = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+        free(reply);
+        return atom;
+    }
+
+    xcb_connection_t *m_x = xcb_connect(nullptr, nullptr);
+    xcb_atom_t m_state = XCB_ATOM_NONE, m_attention = XCB_ATOM_NONE;
+};
+#endif
 
 // Presses Return in a window a moment later: what it opens runs a loop of its own, and the
 // timer that drives the test must be free to fire in it.
@@ -245,6 +294,44 @@ private slots:
         QCOMPARE(contentOf(locked), QByteArray("mine"));
         QVERIFY(!QFile::exists(downloads + "/new.txt"));
         QCOMPARE(contentOf(chosen), QByteArray("news"));
+    }
+
+    void transferEndAsksForAttentionOnlyWhenInactive()
+    {
+#ifndef VELTRANE_XCB
+        QSKIP("Built without X");
+#else
+        // The offscreen platform keeps no attention state; the X run (tst_desktop_x11) shows it.
+        if (QGuiApplication::platformName() != u"xcb")
+            QSKIP("Only an X display shows the request");
+        StateRequests requests;
+        QWidget elsewhere;
+        elsewhere.show();
+        // How the transfer ends, whether the user is in another window, and the ending it shows.
+        for (const bool finishes : {true, false}) {
+            for (const bool away : {true, false}) {
+                RawRig rig;
+                QVERIFY(rig.open(MainWin::Receive, finishes ? rig.dir.filePath("copy.txt") : QString()));
+                ProcWin &win = rig.win();
+                QWidget *active = away ? &elsewhere : win.window();
+                active->activateWindow();
+                QVERIFY(QTest::qWaitForWindowActive(active));
+                requests.demandedAttention(win.window()->winId());
+                rig.peer->write(finishes ? "FNcopy.txt\\ 5" : "CC");
+                if (finishes) {
+                    QTRY_COMPARE(rig.wire, QByteArray("OKSD"));
+                    rig.peer->write("hello");
+                }
+                QTRY_COMPARE(win.CDBut->text(), QStringLiteral("Done"));
+                QCOMPARE(win.StatBox->text(), finishes ? "Finished. (0 KB)" : "Error ! Connection closed by sender.");
+                // Asked for at once, or not at all.
+                bool demanded = false;
+                waitFor([&] { return (demanded |= requests.demandedAttention(win.window()->winId())); }, 500);
+                QCOMPARE(demanded, away);
+                rig.win().BackToMain = true;
+            }
+        }
+#endif
     }
 
     void silentPeerIsGivenUpAtTheLimitAndCancelStopsTheWait()
