@@ -20,6 +20,7 @@ public:
         QString Filter;
         bool CancelError;
         QString FileName;
+        QString DialogTitle;
         bool operator==(const Shown &) const = default;
     };
 
@@ -36,7 +37,7 @@ public:
 private:
     void answer(bool save)
     {
-        shown.append({save, InitDir, Flags, Filter, CancelError, FileName});
+        shown.append({save, InitDir, Flags, Filter, CancelError, FileName, DialogTitle});
         if (whileOpen)
             whileOpen();
         const std::optional<QString> path = answers.isEmpty() ? std::nullopt : answers.dequeue();

@@ -31,8 +31,16 @@ class tst_Handshake : public QObject
 {
     Q_OBJECT
 
+    // A home without a download folder: both dialogs open in it.
+    QTemporaryDir home;
+
 private slots:
-    void initTestCase() { Form::setProgramEnd([] {}); }
+    void initTestCase()
+    {
+        Form::setProgramEnd([] {});
+        qputenv("HOME", home.path().toLocal8Bit());
+        qputenv("XDG_CONFIG_HOME", home.filePath(".config").toLocal8Bit());
+    }
 
     void rawPeerGetsTheAnswerEachOpeningDeserves()
     {
@@ -92,7 +100,7 @@ private slots:
         sender.peer->write("OK");
         QTRY_COMPARE(sender.wire, "RC" + NotesOffer);
         QTRY_COMPARE(snt.bytesWaiting(), qint64(0));
-        QVERIFY(sender.side->dg->shown == Shown({{false, QCoreApplication::applicationDirPath(), 4, AnyFile, false, {}}}));
+        QVERIFY(sender.side->dg->shown == Shown({{false, home.path(), 4, AnyFile, false, {}, {}}}));
 
         const QString target = dir.filePath("saved.txt");
         RawRig receiver;
@@ -104,7 +112,7 @@ private slots:
         QTRY_COMPARE(receiver.wire, QByteArray("OKSD"));
         QVERIFY(!createdEarly && QFile::exists(target));
         QVERIFY(receiver.side->dg->shown
-                == Shown({{true, QCoreApplication::applicationDirPath(), 6, AnyFile, true, QStringLiteral(".bashrc")}}));
+                == Shown({{true, home.path(), 6, AnyFile, true, ".bashrc", "Save file from 127.0.0.1 (0 KB)"}}));
         QVERIFY(rcv.XferState == ProcWin::ReceivingData && rcv.FileSize == 5);
 
         // Once the announced bytes are in, a second offer stays unread.

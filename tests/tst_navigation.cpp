@@ -104,7 +104,7 @@ private slots:
         QVERIFY(holder.listen(QHostAddress::Any, port));
         main.RecBut->click();
         QVERIFY(transfer.XferState == 0 && transfer.BytesDone == 0 && transfer.BarDrawn == 0 && !transfer.BackToMain);
-        QTRY_COMPARE(shown(), QStringLiteral("Could not listen on port %1! | Done").arg(port));
+        QTRY_COMPARE(shown(), QStringLiteral("Port %1 is already in use! | Done").arg(port));
         transfer.CDBut->click();
         QCOMPARE(ends, 0);
     }

@@ -1,7 +1,46 @@
 #include "transfer/filedialogcontrol.h"
 
+#include <QDir>
 #include <QFileDialog>
+#include <QMessageBox>
 #include <QPointer>
+#include <QStandardPaths>
+
+#include <pwd.h>
+#include <unistd.h>
+
+namespace {
+const char CannotCreateHere[] = "You cannot create files in this folder.";
+const char CannotReplace[] = "You cannot replace this file.";
+
+// A save dialog stays open until it holds a place the file can really be written to.
+class FileDialog : public QFileDialog
+{
+public:
+    using QFileDialog::QFileDialog;
+
+    // False, after telling the user, when `path` cannot take the file.
+    bool usable(const QString &path)
+    {
+        if (FileDialogControl::canCreate(path))
+            return true;
+        QMessageBox::warning(this, windowTitle(),
+                             QString::fromLatin1(QFileInfo::exists(path) ? CannotReplace : CannotCreateHere),
+                             QMessageBox::Ok, QMessageBox::Ok);
+        return false;
+    }
+
+    void accept() override
+    {
+        // A native dialog has closed before it gets here; its choice is checked after exec().
+        const QStringList files = selectedFiles();
+        if (acceptMode() == AcceptSave && !testAttribute(Qt::WA_DontShowOnScreen) && !files.isEmpty() && !QFileInfo(files.first()).isDir()
+            && !usable(files.first()))
+            return;
+        QFileDialog::accept();
+    }
+};
+}
 
 void FileDialogControl::ShowOpen(QWidget *parent)
 {
@@ -11,6 +50,42 @@ void FileDialogControl::ShowOpen(QWidget *parent)
 void FileDialogControl::ShowSave(QWidget *parent)
 {
     show(parent, true);
+}
+
+QString FileDialogControl::homeFolder()
+{
+    // $HOME, as every desktop program reads it; the account's own entry only when it is unset or
+    // gone. Never the current folder, which is wherever the program was started from.
+    if (qEnvironmentVariableIsSet("HOME") && QFileInfo(QDir::homePath()).isDir())
+        return QDir::homePath();
+    if (const passwd *account = getpwuid(getuid()); account && account->pw_dir)
+        return QDir::cleanPath(QFile::decodeName(account->pw_dir));
+    return QDir::homePath();
+}
+
+QString FileDialogControl::downloadFolder()
+{
+    // Qt reads the folder from the user's user-dirs.dirs, localised names included.
+    const QString downloads = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    return !downloads.isEmpty() && QFileInfo(downloads).isDir() ? QDir::cleanPath(downloads) : homeFolder();
+}
+
+bool FileDialogControl::canCreate(const QString &path)
+{
+    const QFileInfo info(path);
+    if (info.exists()) {
+        // Opening a pipe or a device could wait for a reader forever; the file must be a file.
+        if (!info.isFile())
+            return false;
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly | QIODevice::Append);
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        return false;
+    file.close();
+    file.remove();
+    return true;
 }
 
 QStringList FileDialogControl::qtNameFilters(const QString &filter)
@@ -32,7 +107,9 @@ QStringList FileDialogControl::qtNameFilters(const QString &filter)
 
 void FileDialogControl::show(QWidget *parent, bool save)
 {
-    QPointer<QFileDialog> dialog = new QFileDialog(parent);
+    QPointer<FileDialog> dialog = new FileDialog(parent);
+    if (!DialogTitle.isEmpty())
+        dialog->setWindowTitle(DialogTitle);
     dialog->setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
     dialog->setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
     dialog->setDirectory(InitDir);
@@ -45,7 +122,12 @@ void FileDialogControl::show(QWidget *parent, bool save)
     if (!FileName.isEmpty())
         dialog->selectFile(FileName);
 
-    const bool accepted = dialog->exec() == QDialog::Accepted && dialog && !dialog->selectedFiles().isEmpty();
+    bool accepted = false;
+    for (;;) {
+        accepted = dialog->exec() == QDialog::Accepted && dialog && !dialog->selectedFiles().isEmpty();
+        if (!accepted || !save || dialog->usable(dialog->selectedFiles().constFirst()))
+            break;
+    }
     FileName = accepted ? dialog->selectedFiles().constFirst() : QString();
     delete dialog;
     if (!accepted && CancelError)

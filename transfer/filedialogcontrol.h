@@ -26,6 +26,8 @@ public:
     virtual ~FileDialogControl() = default;
 
     QString InitDir;
+    // Empty keeps the dialog's own title.
+    QString DialogTitle;
     int Flags = 0;
     QString Filter;
     bool CancelError = false;
@@ -34,6 +36,14 @@ public:
     // Both run modally, inside the caller's handler.
     virtual void ShowOpen(QWidget *parent);
     virtual void ShowSave(QWidget *parent);
+
+    // The user's home folder, and the folder their downloads go to (the home folder when they
+    // have none).
+    static QString homeFolder();
+    static QString downloadFolder();
+    // Whether `path` can be written as a new or replaced file, found by trying, since a check of
+    // permissions is wrong for root, ACLs and read-only mounts alike. Leaves the file as it was.
+    static bool canCreate(const QString &path);
 
     // "description|pattern|..." as Qt name filters; "*.*" matches every name here, dotless too.
     static QStringList qtNameFilters(const QString &filter);

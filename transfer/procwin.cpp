@@ -6,7 +6,7 @@
 #include "transfer/pbform.h"
 #include "transfer/statustext.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QFileInfo>
 #include <QLocale>
 
@@ -85,6 +85,12 @@ void ProcWin::createControls(QWidget *window)
     STM->setInterval(TickMs);
     connect(STM, &QTimer::timeout, this, &ProcWin::STM_Timer);
 
+    // The operating system would wait about a minute for a peer that never answers.
+    m_connectLimit = new QTimer(window);
+    m_connectLimit->setSingleShot(true);
+    m_connectLimit->setInterval(m_timing.connectLimitMs);
+    connect(m_connectLimit, &QTimer::timeout, this, &ProcWin::connectLimitReached);
+
     CDBut = new PictureButton(QString(), window);
     CDBut->setGeometry(130, 140, 100, 25);
     connect(CDBut, &QPushButton::clicked, this, &ProcWin::CDBut_Click);
@@ -126,11 +132,22 @@ void ProcWin::onActivate()
         return;
     m_started = true;
     if (m_main.XferMode == MainWin::Send) {
-        if (!NT->Connect())
+        if (NT->Connect())
+            m_connectLimit->start();
+        else
             endWith(CouldNotConnect + m_main.PeerIP + u'!');
-    } else if (m_main.XferMode == MainWin::Receive) {
-        if (!NT->Listen())
-            endWith(CouldNotListen + QString::number(m_port) + u'!');
+    } else if (m_main.XferMode == MainWin::Receive && !NT->Listen()) {
+        const QString port = QString::number(m_port);
+        switch (NT->listenError()) {
+        case QAbstractSocket::SocketAccessError:
+            endWith(NoListenPermission + port + u'!');
+            break;
+        case QAbstractSocket::AddressInUseError:
+            endWith(PortPrefix + port + InUse);
+            break;
+        default:
+            endWith(CouldNotListen + port + u'!');
+        }
     }
 }
 
@@ -156,6 +173,8 @@ void ProcWin::onUnload()
         NT->Close();
     if (STM)
         STM->stop();
+    if (m_connectLimit)
+        m_connectLimit->stop();
     m_source.close();
     m_target.close();
     m_ended = true;
@@ -165,6 +184,7 @@ void ProcWin::onUnload()
 
 void ProcWin::NT_Connect()
 {
+    m_connectLimit->stop();
     m_connected = true;
     NT->SendData(QStringLiteral("RC"));
 }
@@ -287,7 +307,8 @@ void ProcWin::refuse(const char *sentence)
 void ProcWin::chooseFile()
 {
     StatBox->setText(SelectFile);
-    DG->InitDir = QCoreApplication::applicationDirPath();
+    DG->InitDir = FileDialogControl::homeFolder();
+    DG->DialogTitle.clear();
     DG->Flags = FileDialogControl::HideReadOnly;
     DG->Filter = AnyFileFilter;
     DG->CancelError = false;
@@ -329,7 +350,8 @@ void ProcWin::chooseTarget()
         return refuse(SaveCancelled);
     FileSize = offered->second;
 
-    DG->InitDir = QCoreApplication::applicationDirPath();
+    DG->InitDir = FileDialogControl::downloadFolder();
+    DG->DialogTitle = SaveFileFrom + NT->RemoteHostIP() + QStringLiteral(" (") + K(FileSize) + KbEnd;
     DG->Flags = FileDialogControl::HideReadOnly | FileDialogControl::OverwritePrompt;
     DG->Filter = AnyFileFilter;
     // The offer names a file, never a folder: it cannot steer the dialog elsewhere.
@@ -474,14 +496,26 @@ void ProcWin::NT_Lost()
     endWith(m_main.XferMode == MainWin::Send ? ClosedByReciever : ClosedBySender);
 }
 
+void ProcWin::connectLimitReached()
+{
+    if (m_ended || m_connected)
+        return;
+    NT->Close();
+    endWith(CouldNotConnect + m_main.PeerIP + u'!');
+}
+
+// Every end of a transfer, finished or failed, comes through here.
 void ProcWin::endWith(const QString &sentence)
 {
     StatBox->setText(sentence);
     CDBut->setText(Done);
     m_ended = true;
     STM->stop();
+    m_connectLimit->stop();
     m_source.close();
     m_target.close();
+    // The user is most likely working in another window by now; Qt leaves an active one alone.
+    QApplication::alert(window());
 }
 
 QString ProcWin::K(qint32 bytes)
@@ -508,11 +542,8 @@ void ProcWin::DrawProcess()
     paintBar(percent);
     BarDrawn = percent;
 
-    if (complete) {
-        StatBox->setText(Finished + K(FileSize) + KbEnd);
-        CDBut->setText(Done);
-        m_ended = true;
-    }
+    if (complete)
+        endWith(Finished + K(FileSize) + KbEnd);
 }
 
 void ProcWin::paintBar(qint16 p)

@@ -90,6 +90,7 @@ private:
     void NT_SendComplete();
     void NT_Lost();
     void STM_Timer();
+    void connectLimitReached();
 
     void dispatch(const QString &text);
     void handleMessage(const QString &message);
@@ -108,6 +109,7 @@ private:
     MainWin &m_main;
     quint16 m_port;
     TransferTiming m_timing;
+    QPointer<QTimer> m_connectLimit;
     QFile m_source;
     QFile m_target;
     QPointer<QTimer> m_offerSettle;

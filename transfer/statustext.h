@@ -7,9 +7,14 @@ inline constexpr char ConnectingEnd[] = " ...";
 inline constexpr char CouldNotConnect[] = "Could not connect to ";
 inline constexpr char Waiting[] = "Waiting for connection ...";
 inline constexpr char CouldNotListen[] = "Could not listen on port ";
+inline constexpr char NoListenPermission[] = "No permission to listen on port ";
+inline constexpr char PortPrefix[] = "Port ";
+inline constexpr char InUse[] = " is already in use!";
 inline constexpr char SelectFile[] = "Connected. Pease select a file ...";
 inline constexpr char SendingRequest[] = "Sending request ...";
 inline constexpr char SaveFileTo[] = "Save file to ...";
+// The save dialog's title: who offers the file, and how big it says it is.
+inline constexpr char SaveFileFrom[] = "Save file from ";
 inline constexpr char RecievingFile[] = "Recieving file ...";
 inline constexpr char SendingFile[] = "Sending file ...";
 inline constexpr char WaitingForFile[] = "Connected. Waiting for file ...";

@@ -47,6 +47,7 @@ bool TcpControl::Listen()
     m_server = new QTcpServer(this);
     connect(m_server, &QTcpServer::newConnection, this, &TcpControl::onNewConnection);
     if (!m_server->listen(QHostAddress::Any, LocalPort)) {
+        m_listenError = m_server->serverError();
         delete m_server;
         return false;
     }
@@ -122,6 +123,16 @@ void TcpControl::GetData(QByteArray &bytes)
 qint64 TcpControl::bytesWaiting() const
 {
     return m_socket ? m_socket->bytesAvailable() : 0;
+}
+
+QString TcpControl::RemoteHostIP() const
+{
+    if (!m_socket)
+        return {};
+    const QHostAddress peer = m_socket->peerAddress();
+    bool mapped = false;
+    const quint32 ipv4 = peer.toIPv4Address(&mapped);
+    return mapped ? QHostAddress(ipv4).toString() : peer.toString();
 }
 
 void TcpControl::adopt(QTcpSocket *socket)

@@ -32,8 +32,10 @@ public:
 
     // False when the attempt cannot even start; a later failure comes as Error.
     bool Connect();
-    // Listens on every local address; false when the port cannot be had.
+    // Listens on every local address, IPv4 and IPv6; false when the port cannot be had, and
+    // listenError() then says why.
     bool Listen();
+    QAbstractSocket::SocketError listenError() const { return m_listenError; }
     void Close();
     void Accept(qint32 requestId);
 
@@ -43,6 +45,8 @@ public:
     void GetData(QString &text);
     void GetData(QByteArray &bytes);
     qint64 bytesWaiting() const;
+    // The peer's address as the socket reports it; an IPv4 peer reached over IPv6 shows as IPv4.
+    QString RemoteHostIP() const;
     // True once every SendData so far has reached the operating system.
     bool allSent() const { return m_unsent.isEmpty(); }
 
@@ -69,6 +73,7 @@ private:
     QPointer<QTcpSocket> m_socket;
     QHash<qint32, QTcpSocket *> m_requests;
     qint32 m_nextRequestId = 1;
+    QAbstractSocket::SocketError m_listenError = QAbstractSocket::UnknownSocketError;
     // Sizes of the SendData calls whose bytes the operating system has not all taken yet.
     QVector<qint64> m_unsent;
     qint64 m_writtenOfFirst = 0;

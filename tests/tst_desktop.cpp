@@ -1,0 +1,365 @@
+// How the transfer window behaves as a desktop program: why it cannot listen, where its dialogs
+// start, what the save dialog says and refuses, how long it waits for a silent peer.
+#include "capabilities.h"
+#include "transferrig.h"
+
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMessageBox>
+
+#ifdef VELTRANE_XCB
+#include <xcb/xcb.h>
+#endif
+
+#include <sys/socket.h>
+#include <netinet/in.h>
+
+namespace {
+QString shown(ProcWin &win) { return win.StatBox->text() + " | " + win.CDBut->text(); }
+
+// A port on loopback that takes one connection into its queue and then ignores every attempt:
+// the queue is never emptied, so later SYNs are dropped and the attempt neither succeeds nor fails.
+struct SilentPeer {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    quint16 port = 0;
+    QTcpSocket fillers[2];
+    SilentPeer()
+    {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (bind(fd, reinterpret_cast<sockaddr *>(&address), length) != 0 || listen(fd, 0) != 0
+            || getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+            return;
+        port = ntohs(address.sin_port);
+        for (QTcpSocket &filler : fillers)
+            filler.connectToHost(QHostAddress::LocalHost, port);
+        waitFor([this] { return fillers[0].state() == QAbstractSocket::ConnectedState; });
+    }
+    ~SilentPeer() { close(fd); }
+};
+
+#ifdef VELTRANE_XCB
+// Watches what an X client asks of the window manager: a request to change a window's state
+// goes to the root window as a client message, which any client may listen to.
+class StateRequests
+{
+public:
+    StateRequests()
+    {
+        const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+        xcb_change_window_attributes(m_x, xcb_setup_roots_iterator(xcb_get_setup(m_x)).data->root,
+                                     XCB_CW_EVENT_MASK, &mask);
+        m_state = atom("_NET_WM_STATE"), m_attention = atom("_NET_WM_STATE_DEMANDS_ATTENTION");
+    }
+    ~StateRequests() { xcb_disconnect(m_x); }
+
+    // Whether `window` asked for attention since the last call.
+    bool demandedAttention(WId window)
+    {
+        bool demanded = false;
+        while (xcb_generic_event_t *event = xcb_poll_for_event(m_x)) {
+            if ((event->response_type & 0x7f) == XCB_CLIENT_MESSAGE) {
+                const auto *message = reinterpret_cast<xcb_client_message_event_t *>(event);
+                demanded |= message->window == window && message->type == m_state && message->data.data32[0] == 1
+                            && message->data.data32[1] == m_attention;
+            }
+            free(event);
+        }
+        return demanded;
+    }
+
+private:
+    xcb_atom_t atom(const char *name)
+    {
+        xcb_intern_atom_reply_t *reply =
+            xcb_intern_atom_reply(m_x, xcb_intern_atom(m_x, 0, uint16_t(strlen(name)), name), nullptr);
+        const xcb_atom_t atom = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+        free(reply);
+        return atom;
+    }
+
+    xcb_connection_t *m_x = xcb_connect(nullptr, nullptr);
+    xcb_atom_t m_state = XCB_ATOM_NONE, m_attention = XCB_ATOM_NONE;
+};
+#endif
+
+// Presses Return in a window a moment later: what it opens runs a loop of its own, and the
+// timer that drives the test must be free to fire in it.
+void pressReturn(QWidget *in)
+{
+    QTimer::singleShot(0, in, [in] { QTest::keyClick(in, Qt::Key_Return); });
+}
+}
+
+class tst_Desktop : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir base;
+    QString home = base.filePath("home");
+    int ends = 0;
+
+    void setHome(const QString &path)
+    {
+        qputenv("HOME", path.toLocal8Bit());
+        qputenv("XDG_CONFIG_HOME", QDir(path).filePath(".config").toLocal8Bit());
+    }
+
+    // The folder the transfer window's dialog was opened in.
+    QString dialogFolder(quint8 mode)
+    {
+        RawRig rig;
+        if (!rig.open(mode, {}))
+            return QStringLiteral("<no connection>");
+        rig.peer->write(mode == MainWin::Send ? "OK" : "FNa.txt\\ 5");
+        if (!waitFor([&] { return !rig.side->dg->shown.isEmpty(); }))
+            return QStringLiteral("<no dialog>");
+        return rig.side->dg->shown.first().InitDir;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        Form::setProgramEnd([this] { ++ends; });
+        QVERIFY(QDir().mkpath(home));
+        setHome(home);
+    }
+
+    void listenFailuresSayWhy()
+    {
+        const quint16 port = freePort();
+        QTcpServer holder;
+        QVERIFY(holder.listen(QHostAddress::Any, port));
+        Side taken(MainWin::Receive, port, {});
+        QTRY_COMPARE(shown(taken.win), QStringLiteral("Port %1 is already in use! | Done").arg(port));
+
+        // Below 1024 a port needs a privilege an ordinary user lacks; root gives it up here.
+        QFile start(QStringLiteral("/proc/sys/net/ipv4/ip_unprivileged_port_start"));
+        const int unprivileged = start.open(QIODevice::ReadOnly) ? start.readAll().trimmed().toInt() : 1024;
+        quint16 low = 1000;
+        if (geteuid() == 0)
+            while (low > 900 && !QTcpServer().listen(QHostAddress::Any, low))
+                --low;
+        if (low < unprivileged) {
+            WithoutCapabilities ordinary({CAP_NET_BIND_SERVICE});
+            QVERIFY(ordinary.dropped());
+            Side refused(MainWin::Receive, low, {});
+            QTRY_COMPARE(shown(refused.win), QStringLiteral("No permission to listen on port %1! | Done").arg(low));
+        }
+        // When listening works the window says nothing but that it waits.
+        Side free(MainWin::Receive, freePort(), {});
+        QVERIFY(free.listening());
+        QCOMPARE(shown(free.win), QStringLiteral("Waiting for connection ... | Cancel"));
+        if (low >= unprivileged)
+            QSKIP("Every port may be listened on here; the refusal cannot be met.");
+    }
+
+    void dialogsStartInTheUsersFoldersNotTheCurrentOne_data()
+    {
+        QTest::addColumn<QByteArray>("userDirs");
+        QTest::addColumn<QStringList>("folders");
+        QTest::addColumn<QString>("saveIn");
+        QTest::newRow("nothing set, no Downloads") << QByteArray() << QStringList() << QString();
+        QTest::newRow("nothing set, Downloads") << QByteArray() << QStringList{"Downloads"} << "Downloads";
+        QTest::newRow("localised") << QByteArray("XDG_DOWNLOAD_DIR=\"$HOME/T\xc3\xa9l\xc3\xa9\x63hargements\"\n")
+                                   << QStringList{"Downloads", "T\u00e9l\u00e9chargements"} << "T\u00e9l\u00e9chargements";
+        QTest::newRow("named but missing") << QByteArray("XDG_DOWNLOAD_DIR=\"$HOME/Gone\"\n") << QStringList{"Downloads"}
+                                           << QString();
+    }
+
+    void dialogsStartInTheUsersFoldersNotTheCurrentOne()
+    {
+        QFETCH(QByteArray, userDirs);
+        QFETCH(QStringList, folders);
+        QFETCH(QString, saveIn);
+        QTemporaryDir place;
+        const QString user = place.filePath("user"), elsewhere = place.filePath("elsewhere");
+        QVERIFY(QDir().mkpath(user + "/.config") && QDir().mkpath(elsewhere));
+        for (const QString &folder : folders)
+            QVERIFY(QDir(user).mkdir(folder));
+        if (!userDirs.isEmpty())
+            QVERIFY(writeFile(user + "/.config/user-dirs.dirs", "# written by xdg-user-dirs-update\n" + userDirs));
+        setHome(user);
+        const QString started = QDir::currentPath();
+        QDir::setCurrent(elsewhere);
+        const QString open = dialogFolder(MainWin::Send), save = dialogFolder(MainWin::Receive);
+        QDir::setCurrent(started);
+        setHome(home);
+        QCOMPARE(open, user);
+        QCOMPARE(save, saveIn.isEmpty() ? user : user + u'/' + saveIn);
+    }
+
+    void saveDialogTitleNamesThePeerAndTheSize_data()
+    {
+        QTest::addColumn<QHostAddress>("from");
+        QTest::addColumn<QLocale>("locale");
+        QTest::addColumn<QByteArray>("offer");
+        QTest::addColumn<QString>("title");
+        const QLocale english(QLocale::English, QLocale::UnitedStates), german(QLocale::German, QLocale::Germany);
+        QTest::newRow("IPv4") << QHostAddress(QHostAddress::LocalHost) << english << QByteArray("FNa.txt\\ 1536")
+                              << "Save file from 127.0.0.1 (1.5 KB)";
+        QTest::newRow("IPv6 loopback") << QHostAddress(QHostAddress::LocalHostIPv6) << english
+                                       << QByteArray("FNa.txt\\ 300000") << "Save file from ::1 (293 KB)";
+        QTest::newRow("German") << QHostAddress(QHostAddress::LocalHost) << german << QByteArray("FNa.txt\\ 5000")
+                                << "Save file from 127.0.0.1 (4,9 KB)";
+    }
+
+    void saveDialogTitleNamesThePeerAndTheSize()
+    {
+        QFETCH(QHostAddress, from);
+        QFETCH(QLocale, locale);
+        QFETCH(QByteArray, offer);
+        QFETCH(QString, title);
+        QLocale::setDefault(locale);
+        const quint16 port = freePort();
+        Side receiver(MainWin::Receive, port, {});
+        QVERIFY(receiver.listening());
+        QTcpSocket peer;
+        peer.connectToHost(from, port);
+        QVERIFY(peer.waitForConnected(3000));
+        peer.write(offer);
+        const bool asked = waitFor([&] { return !receiver.dg->shown.isEmpty(); });
+        QLocale::setDefault(QLocale::c());
+        QVERIFY(asked);
+        QCOMPARE(receiver.dg->shown.first().DialogTitle, title);
+        QCOMPARE(receiver.dg->shown.first().FileName, QStringLiteral("a.txt"));
+    }
+
+    void saveDialogRefusesPlacesThatCannotTakeTheFileAndStaysOpen()
+    {
+        // A download folder, and a file in it, that its owner may not write to.
+        QTemporaryDir place;
+        const QString user = place.filePath("user"), downloads = user + "/Downloads";
+        const QString locked = downloads + "/notes.txt", chosen = place.filePath("notes.txt");
+        QVERIFY(QDir().mkpath(downloads) && writeFile(locked, "mine"));
+        QVERIFY(QFile::setPermissions(locked, QFile::ReadOwner));
+        QVERIFY(QFile::setPermissions(downloads, QFile::ReadOwner | QFile::ExeOwner));
+        setHome(user);
+
+        QStringList saw;
+        QByteArray wire;
+        {
+            WithoutCapabilities ordinary({CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH});
+            QVERIFY(ordinary.dropped());
+            MainWin main;
+            main.XferMode = MainWin::Receive;
+            const quint16 port = freePort();
+            ProcWin win(main, port, std::make_shared<FileDialogControl>());
+            win.Show();
+            QVERIFY(waitFor([&] { return win.NT->State() == TcpControl::Listening; }));
+            QTcpSocket peer;
+            QObject::connect(&peer, &QTcpSocket::readyRead, &peer, [&] { wire += peer.readAll(); });
+            peer.connectToHost(QHostAddress::LocalHost, port);
+            QVERIFY(waitFor([&] { return wire == "OK"; }));
+
+            // Save as offered (a file it cannot replace), then a new name in the same folder, then
+            // a place it can write to; each refusal's default button leads back to the dialog.
+            const QStringList names = {QString(), "new.txt", chosen};
+            qsizetype step = 0;
+            QTimer driver;
+            QObject::connect(&driver, &QTimer::timeout, &driver, [&] {
+                QWidget *modal = QApplication::activeModalWidget();
+                if (auto *box = qobject_cast<QMessageBox *>(modal)) {
+                    saw << box->text();
+                    pressReturn(box);
+                } else if (auto *dialog = qobject_cast<QFileDialog *>(modal); dialog && step < names.size()) {
+                    auto *edit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+                    // The user types into the name box once it has the focus back.
+                    if (!edit->hasFocus()) {
+                        dialog->activateWindow();
+                        edit->setFocus();
+                        return;
+                    }
+                    // Still open, with the folder it was opened in, and nothing answered yet.
+                    saw << QFileInfo(dialog->directory().absolutePath()).fileName() + " " + wire;
+                    if (const QString name = names[step++]; !name.isEmpty())
+                        edit->setText(name);
+                    pressReturn(edit);
+                }
+            });
+            driver.start(50);
+            peer.write("FNnotes.txt\\ 4");
+            QVERIFY(waitFor([&] { return wire == "OKSD"; }, 20000));
+            driver.stop();
+            QCOMPARE(win.StatBox->text(), QStringLiteral("Recieving file ..."));
+            peer.write("news");
+            QTRY_COMPARE(shown(win), QStringLiteral("Finished. (0 KB) | Done"));
+        }
+        QFile::setPermissions(downloads, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        setHome(home);
+        QCOMPARE(saw, QStringList({"Downloads OK", "You cannot replace this file.", "Downloads OK",
+                                   "You cannot create files in this folder.", "Downloads OK"}));
+        QCOMPARE(contentOf(locked), QByteArray("mine"));
+        QVERIFY(!QFile::exists(downloads + "/new.txt"));
+        QCOMPARE(contentOf(chosen), QByteArray("news"));
+    }
+
+    void transferEndAsksForAttentionOnlyWhenInactive()
+    {
+#ifndef VELTRANE_XCB
+        QSKIP("Built without X");
+#else
+        // The offscreen platform keeps no attention state; the X run (tst_desktop_x11) shows it.
+        if (QGuiApplication::platformName() != u"xcb")
+            QSKIP("Only an X display shows the request");
+        StateRequests requests;
+        QWidget elsewhere;
+        elsewhere.show();
+        // How the transfer ends, whether the user is in another window, and the ending it shows.
+        for (const bool finishes : {true, false}) {
+            for (const bool away : {true, false}) {
+                RawRig rig;
+                QVERIFY(rig.open(MainWin::Receive, finishes ? rig.dir.filePath("copy.txt") : QString()));
+                ProcWin &win = rig.win();
+                QWidget *active = away ? &elsewhere : win.window();
+                active->activateWindow();
+                QVERIFY(QTest::qWaitForWindowActive(active));
+                requests.demandedAttention(win.window()->winId());
+                rig.peer->write(finishes ? "FNcopy.txt\\ 5" : "CC");
+                if (finishes) {
+                    QTRY_COMPARE(rig.wire, QByteArray("OKSD"));
+                    rig.peer->write("hello");
+                }
+                QTRY_COMPARE(win.CDBut->text(), QStringLiteral("Done"));
+                QCOMPARE(win.StatBox->text(), finishes ? "Finished. (0 KB)" : "Error ! Connection closed by sender.");
+                // Asked for at once, or not at all.
+                bool demanded = false;
+                waitFor([&] { return (demanded |= requests.demandedAttention(win.window()->winId())); }, 500);
+                QCOMPARE(demanded, away);
+                rig.win().BackToMain = true;
+            }
+        }
+#endif
+    }
+
+    void silentPeerIsGivenUpAtTheLimitAndCancelStopsTheWait()
+    {
+        SilentPeer silent;
+        QVERIFY(silent.port);
+        const int limit = 1500;
+        for (const bool cancel : {false, true}) {
+            MainWin main;
+            main.XferMode = MainWin::Send, main.PeerIP = QStringLiteral("127.0.0.1");
+            ProcWin win(main, silent.port, std::make_shared<ScriptedDialog>(), TransferTiming{100, limit});
+            win.Show();
+            QTest::qWait(limit / 2);
+            QCOMPARE(shown(win), QStringLiteral("Connecting to 127.0.0.1 ... | Cancel"));
+            if (cancel) {
+                win.CDBut->click();
+                QVERIFY(!win.isLoaded() && main.window()->isVisible());
+                QTest::qWait(limit);
+                // Reported nowhere: the window stays unloaded and the program runs on.
+                QVERIFY(!win.isLoaded() && ends == 0);
+            } else {
+                QTRY_COMPARE_WITH_TIMEOUT(shown(win), QStringLiteral("Could not connect to 127.0.0.1! | Done"), 10000);
+                QCOMPARE(win.NT->State(), int(TcpControl::Closed));
+                win.BackToMain = true;
+            }
+        }
+    }
+};
+
+QTEST_MAIN(tst_Desktop)
+#include "tst_desktop.moc"
