@@ -49,7 +49,7 @@ void IPWin::ConBut_Click()
 {
     MainWin &main = MainWin::instance();
     main.PeerIP = IPBox->text();
-    ProcWin &transfer = ProcWin::instance();
+    ProcWin &transfer = MainWin::transferWindow();
     transfer.setLeft(main.Left());
     transfer.setTop(main.Top());
     transfer.setPicture(main.Picture());

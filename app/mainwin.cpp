@@ -14,6 +14,12 @@ MainWin &MainWin::instance()
     return *window;
 }
 
+ProcWin &MainWin::transferWindow(quint16 port)
+{
+    static ProcWin *window = new ProcWin(instance(), instance(), port);
+    return *window;
+}
+
 const QPixmap &MainWin::background()
 {
     // One picture object for the whole run, shared with every transfer window it is handed to.
@@ -67,7 +73,7 @@ void MainWin::SendBut_Click()
 void MainWin::RecBut_Click()
 {
     XferMode = Receive;
-    ProcWin &transfer = ProcWin::instance();
+    ProcWin &transfer = transferWindow();
     transfer.setLeft(Left());
     transfer.setTop(Top());
     transfer.setPicture(Picture());
@@ -83,7 +89,7 @@ void MainWin::AboutBut_Click()
 
 void MainWin::ExitBut_Click()
 {
-    TcpControl &socket = ProcWin::instance().socket();
+    TcpControl &socket = transferWindow().socket();
     if (socket.State() != TcpControl::Closed)
         socket.Close();
     endProgram();

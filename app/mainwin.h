@@ -1,18 +1,18 @@
 #pragma once
 
 #include "toolkit/form.h"
+#include "transfer/procwin.h"
+#include "transfer/transfersettings.h"
 
 #include <QPushButton>
 
 // The start-up window with its four commands; it also holds the two transfer settings that
 // the transfer window reads.
-class MainWin : public Form
+class MainWin : public Form, public TransferSettings
 {
     Q_OBJECT
 
 public:
-    // Values of XferMode.
-    enum : quint8 { NoDirection = 0, Send = 1, Receive = 2 };
 
     static constexpr int ClientWidth = 360;
     static constexpr int ClientHeight = 180;
@@ -21,8 +21,9 @@ public:
     static MainWin &instance();
     static const QPixmap &background();
 
-    quint8 XferMode = NoDirection;
-    QString PeerIP;
+    // The program's one transfer window, which returns here; the port only matters to the call
+    // that creates it.
+    static ProcWin &transferWindow(quint16 port = ProcWin::Port);
 
     QPointer<QPushButton> AboutBut;
     QPointer<QPushButton> ExitBut;

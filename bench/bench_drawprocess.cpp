@@ -27,7 +27,7 @@ int main(int argc, char **argv)
     MainWin main;
     main.XferMode = MainWin::Send;
     main.PeerIP = QStringLiteral("127.0.0.1");
-    ProcWin win(main, port);
+    ProcWin win(main, main, port);
     win.Load();
     const QImage empty = win.ProcBar->Picture();
     if (empty.isNull())

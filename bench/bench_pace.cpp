@@ -50,7 +50,7 @@ int receive(int argc, char **argv, quint16 port, const QString &target, int read
     Form::setProgramEnd([] {});
     MainWin main;
     main.XferMode = MainWin::Receive;
-    ProcWin window(main, port, std::make_shared<Pick>(target));
+    ProcWin window(main, main, port, std::make_shared<Pick>(target));
     window.Show();
     QTimer watch;
     bool told = false;
@@ -114,7 +114,7 @@ int main(int argc, char **argv)
     MainWin main;
     main.XferMode = MainWin::Send;
     main.PeerIP = QStringLiteral("127.0.0.1");
-    ProcWin sender(main, port, std::make_shared<Pick>(source));
+    ProcWin sender(main, main, port, std::make_shared<Pick>(source));
     sender.Load();
     QElapsedTimer wall;
     double cpuAtStart = 0, cpu = 0;

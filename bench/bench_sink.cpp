@@ -155,7 +155,7 @@ double throughSink(QApplication &app, const QString &target, qint64 size)
     }
     MainWin main;
     main.XferMode = MainWin::Receive;
-    ProcWin receiver(main, port, std::make_shared<Pick>(target));
+    ProcWin receiver(main, main, port, std::make_shared<Pick>(target));
     receiver.Show();
     while (receiver.NT->State() != TcpControl::Listening)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);

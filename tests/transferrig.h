@@ -72,7 +72,7 @@ struct Side {
     std::shared_ptr<ScriptedDialog> dg = std::make_shared<ScriptedDialog>();
     ProcWin win;
     Side(quint8 mode, quint16 port, const QString &choice, TransferTiming timing = QuickTiming)
-        : win(main, port, dg, timing)
+        : win(main, main, port, dg, timing)
     {
         main.XferMode = mode, main.PeerIP = QStringLiteral("127.0.0.1");
         if (!choice.isEmpty())

@@ -246,7 +246,7 @@ private slots:
             MainWin main;
             main.XferMode = MainWin::Receive;
             const quint16 port = freePort();
-            ProcWin win(main, port, std::make_shared<FileDialogControl>());
+            ProcWin win(main, main, port, std::make_shared<FileDialogControl>());
             win.Show();
             QVERIFY(waitFor([&] { return win.NT->State() == TcpControl::Listening; }));
             QTcpSocket peer;
@@ -342,7 +342,7 @@ private slots:
         for (const bool cancel : {false, true}) {
             MainWin main;
             main.XferMode = MainWin::Send, main.PeerIP = QStringLiteral("127.0.0.1");
-            ProcWin win(main, silent.port, std::make_shared<ScriptedDialog>(), TransferTiming{100, limit});
+            ProcWin win(main, main, silent.port, std::make_shared<ScriptedDialog>(), TransferTiming{100, limit});
             win.Show();
             QTest::qWait(limit / 2);
             QCOMPARE(shown(win), QStringLiteral("Connecting to 127.0.0.1 ... | Cancel"));

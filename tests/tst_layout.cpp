@@ -15,7 +15,7 @@ class TestLayout : public QObject
 {
     Q_OBJECT
     MainWin transferMain;
-    ProcWin transfer{transferMain, 0}; // only loaded, never activated
+    ProcWin transfer{transferMain, transferMain, 0}; // only loaded, never activated
     MainWin &main = MainWin::instance();
     IPWin &ip = IPWin::instance();
     AboutWin &about = AboutWin::instance();

@@ -14,7 +14,7 @@ class NavigationTest : public QObject
         return probe.serverPort();
     }();
     // Created first, so the global transfer window uses the test's port.
-    ProcWin &transfer = ProcWin::instance(port);
+    ProcWin &transfer = MainWin::transferWindow(port);
     MainWin &main = MainWin::instance();
     IPWin &ip = IPWin::instance();
     int ends = 0;

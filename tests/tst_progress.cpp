@@ -18,7 +18,7 @@ static Slices tube(int p, int from, Slices slices = {})
 // A loaded transfer window of the test's own, never shown, so it opens no port.
 struct Rig {
     MainWin main;
-    ProcWin win{main, 0};
+    ProcWin win{main, main, 0};
     explicit Rig(quint8 mode) { main.XferMode = mode, win.Load(); }
     QImage draw(qint32 done, qint32 size)
     {

@@ -1,6 +1,5 @@
 #include "transfer/procwin.h"
 
-#include "app/mainwin.h"
 #include "toolkit/look.h"
 #include "toolkit/picturebutton.h"
 #include "transfer/pbform.h"
@@ -40,18 +39,14 @@ std::optional<std::pair<QString, qint32>> readOffer(const QString &offer)
 }
 }
 
-ProcWin::ProcWin(MainWin &main, quint16 port, std::shared_ptr<FileDialogControl> dialog, TransferTiming timing)
+ProcWin::ProcWin(TransferSettings &settings, Form &returnTo, quint16 port, std::shared_ptr<FileDialogControl> dialog,
+                 TransferTiming timing)
     : DG(dialog ? std::move(dialog) : std::make_shared<FileDialogControl>())
-    , m_main(main)
+    , m_settings(settings)
+    , m_returnTo(returnTo)
     , m_port(port)
     , m_timing(timing)
 {
-}
-
-ProcWin &ProcWin::instance(quint16 port)
-{
-    static ProcWin *window = new ProcWin(MainWin::instance(), port);
-    return *window;
 }
 
 TcpControl &ProcWin::socket()
@@ -113,12 +108,12 @@ void ProcWin::onLoad()
     m_offer.clear();
     m_unfinished.clear();
 
-    if (m_main.XferMode == MainWin::Send) {
+    if (m_settings.XferMode == TransferSettings::Send) {
         CDBut->setText(Cancel);
-        StatBox->setText(Connecting + m_main.PeerIP + ConnectingEnd);
-        NT->RemoteHost = m_main.PeerIP;
+        StatBox->setText(Connecting + m_settings.PeerIP + ConnectingEnd);
+        NT->RemoteHost = m_settings.PeerIP;
         NT->RemotePort = m_port;
-    } else if (m_main.XferMode == MainWin::Receive) {
+    } else if (m_settings.XferMode == TransferSettings::Receive) {
         CDBut->setText(Cancel);
         StatBox->setText(Waiting);
         NT->LocalPort = m_port;
@@ -131,12 +126,12 @@ void ProcWin::onActivate()
     if (m_started)
         return;
     m_started = true;
-    if (m_main.XferMode == MainWin::Send) {
+    if (m_settings.XferMode == TransferSettings::Send) {
         if (NT->Connect())
             m_connectLimit->start();
         else
-            endWith(CouldNotConnect + m_main.PeerIP + u'!');
-    } else if (m_main.XferMode == MainWin::Receive && !NT->Listen()) {
+            endWith(CouldNotConnect + m_settings.PeerIP + u'!');
+    } else if (m_settings.XferMode == TransferSettings::Receive && !NT->Listen()) {
         const QString port = QString::number(m_port);
         switch (NT->listenError()) {
         case QAbstractSocket::SocketAccessError:
@@ -160,9 +155,9 @@ void ProcWin::CDBut_Click()
 {
     if (NT->State() != TcpControl::Closed)
         NT->Close();
-    m_main.setTop(Top());
-    m_main.setLeft(Left());
-    m_main.Show();
+    m_returnTo.setTop(Top());
+    m_returnTo.setLeft(Left());
+    m_returnTo.Show();
     BackToMain = true;
     Unload();
 }
@@ -253,7 +248,7 @@ void ProcWin::dispatch(const QString &text)
             return;
         handleMessage(message);
     }
-    if (!offer.isEmpty() && !m_ended && XferState == ControlMessages && m_main.XferMode == MainWin::Receive) {
+    if (!offer.isEmpty() && !m_ended && XferState == ControlMessages && m_settings.XferMode == TransferSettings::Receive) {
         m_offer = offer;
         offerGrew();
     }
@@ -276,8 +271,8 @@ void ProcWin::offerGrew()
 
 void ProcWin::handleMessage(const QString &message)
 {
-    const bool sending = m_main.XferMode == MainWin::Send;
-    const bool receiving = m_main.XferMode == MainWin::Receive;
+    const bool sending = m_settings.XferMode == TransferSettings::Send;
+    const bool receiving = m_settings.XferMode == TransferSettings::Receive;
     // The go-ahead only counts once, and "SD" only answers an offer this window has made:
     // anything else would send a file nobody chose in this transfer.
     if (message == u"OK" && sending && !m_offerSent)
@@ -490,10 +485,10 @@ void ProcWin::NT_Lost()
     if (m_ended)
         return;
     if (!m_connected) {
-        endWith(CouldNotConnect + m_main.PeerIP + u'!');
+        endWith(CouldNotConnect + m_settings.PeerIP + u'!');
         return;
     }
-    endWith(m_main.XferMode == MainWin::Send ? ClosedByReciever : ClosedBySender);
+    endWith(m_settings.XferMode == TransferSettings::Send ? ClosedByReciever : ClosedBySender);
 }
 
 void ProcWin::connectLimitReached()
@@ -501,7 +496,7 @@ void ProcWin::connectLimitReached()
     if (m_ended || m_connected)
         return;
     NT->Close();
-    endWith(CouldNotConnect + m_main.PeerIP + u'!');
+    endWith(CouldNotConnect + m_settings.PeerIP + u'!');
 }
 
 // Every end of a transfer, finished or failed, comes through here.
@@ -530,10 +525,10 @@ QString ProcWin::K(qint32 bytes)
 
 void ProcWin::DrawProcess()
 {
-    const quint8 mode = m_main.XferMode;
-    if (mode == MainWin::Send)
+    const quint8 mode = m_settings.XferMode;
+    if (mode == TransferSettings::Send)
         StatBox->setText(RunningSend + K(BytesDone) + KbOf + K(FileSize) + KbEnd);
-    else if (mode == MainWin::Receive)
+    else if (mode == TransferSettings::Receive)
         StatBox->setText(RunningRecieve + K(BytesDone) + KbOf + K(FileSize) + KbEnd);
 
     const bool complete = BytesDone >= FileSize;

@@ -5,6 +5,7 @@
 #include "transfer/fileoffer.h"
 #include "transfer/filedialogcontrol.h"
 #include "transfer/tcpcontrol.h"
+#include "transfer/transfersettings.h"
 
 #include <QFile>
 #include <QLabel>
@@ -12,8 +13,6 @@
 #include <QTimer>
 
 #include <memory>
-
-class MainWin;
 
 // How long the window waits on the network. The program always uses these values; tests pass
 // shorter ones.
@@ -41,11 +40,10 @@ public:
     static constexpr int ClientWidth = 360;
     static constexpr int ClientHeight = 180;
 
-    // The direction and the peer come from `main` each time they are needed.
-    explicit ProcWin(MainWin &main, quint16 port = Port, std::shared_ptr<FileDialogControl> dialog = {},
-                     TransferTiming timing = {});
-    // The program's own transfer window; the port only matters to the call that creates it.
-    static ProcWin &instance(quint16 port = Port);
+    // The direction and the peer come from `settings` each time they are needed; Done returns
+    // to `returnTo`.
+    ProcWin(TransferSettings &settings, Form &returnTo, quint16 port = Port,
+            std::shared_ptr<FileDialogControl> dialog = {}, TransferTiming timing = {});
 
     QByteArray ChunkBuf = QByteArray(ChunkSize, '\0');
     QByteArray DataBuf;
@@ -106,7 +104,8 @@ private:
     void endWith(const QString &sentence);
     bool stillRunning(const QPointer<QWidget> &window) const;
 
-    MainWin &m_main;
+    TransferSettings &m_settings;
+    Form &m_returnTo;
     quint16 m_port;
     TransferTiming m_timing;
     QPointer<QTimer> m_connectLimit;
