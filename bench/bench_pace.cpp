@@ -29,8 +29,8 @@ class Pick : public FileDialogControl
 {
 public:
     explicit Pick(QString path) : m_path(std::move(path)) {}
-    void ShowOpen(QWidget *) override { FileName = m_path; }
-    void ShowSave(QWidget *) override { FileName = m_path; }
+    bool ShowOpen(QWidget *) override { return FileName = m_path, true; }
+    bool ShowSave(QWidget *) override { return FileName = m_path, true; }
 
 private:
     QString m_path;

@@ -31,19 +31,18 @@ public:
     std::function<void()> whileOpen;
     QList<Shown> shown;
 
-    void ShowOpen(QWidget *) override { answer(false); }
-    void ShowSave(QWidget *) override { answer(true); }
+    bool ShowOpen(QWidget *) override { return answer(false); }
+    bool ShowSave(QWidget *) override { return answer(true); }
 
 private:
-    void answer(bool save)
+    bool answer(bool save)
     {
         shown.append({save, InitDir, Flags, Filter, CancelError, FileName, DialogTitle});
         if (whileOpen)
             whileOpen();
         const std::optional<QString> path = answers.isEmpty() ? std::nullopt : answers.dequeue();
         FileName = path.value_or(QString());
-        if (!path && CancelError)
-            throw DialogCancelled();
+        return path || !CancelError;
     }
 
     QQueue<std::optional<QString>> answers;

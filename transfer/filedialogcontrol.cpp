@@ -42,14 +42,14 @@ public:
 };
 }
 
-void FileDialogControl::ShowOpen(QWidget *parent)
+bool FileDialogControl::ShowOpen(QWidget *parent)
 {
-    show(parent, false);
+    return show(parent, false);
 }
 
-void FileDialogControl::ShowSave(QWidget *parent)
+bool FileDialogControl::ShowSave(QWidget *parent)
 {
-    show(parent, true);
+    return show(parent, true);
 }
 
 QString FileDialogControl::homeFolder()
@@ -105,7 +105,7 @@ QStringList FileDialogControl::qtNameFilters(const QString &filter)
     return filters;
 }
 
-void FileDialogControl::show(QWidget *parent, bool save)
+bool FileDialogControl::show(QWidget *parent, bool save)
 {
     QPointer<FileDialog> dialog = new FileDialog(parent);
     if (!DialogTitle.isEmpty())
@@ -130,6 +130,5 @@ void FileDialogControl::show(QWidget *parent, bool save)
     }
     FileName = accepted ? dialog->selectedFiles().constFirst() : QString();
     delete dialog;
-    if (!accepted && CancelError)
-        throw DialogCancelled();
+    return accepted || !CancelError;
 }

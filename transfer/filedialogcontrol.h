@@ -2,16 +2,7 @@
 
 #include <QString>
 
-#include <exception>
-
 class QWidget;
-
-// Raised by ShowOpen or ShowSave when the user cancels and CancelError is set.
-class DialogCancelled : public std::exception
-{
-public:
-    const char *what() const noexcept override { return "dialog cancelled"; }
-};
 
 // The open and save dialogs of the transfer window. Every property is set just before a dialog
 // is shown; FileName holds the chosen path afterwards, or is empty when the open dialog was
@@ -33,9 +24,10 @@ public:
     bool CancelError = false;
     QString FileName;
 
-    // Both run modally, inside the caller's handler.
-    virtual void ShowOpen(QWidget *parent);
-    virtual void ShowSave(QWidget *parent);
+    // Both run modally, inside the caller's handler. False when the user cancelled and
+    // CancelError asks for a cancel to count as a failure.
+    virtual bool ShowOpen(QWidget *parent);
+    virtual bool ShowSave(QWidget *parent);
 
     // The user's home folder, and the folder their downloads go to (the home folder when they
     // have none).
@@ -49,5 +41,5 @@ public:
     static QStringList qtNameFilters(const QString &filter);
 
 private:
-    void show(QWidget *parent, bool save);
+    bool show(QWidget *parent, bool save);
 };

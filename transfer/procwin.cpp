@@ -354,17 +354,12 @@ void ProcWin::chooseTarget()
     DG->CancelError = true;
     const QPointer<QWidget> self = window();
     m_choosingTarget = true;
-    try {
-        DG->ShowSave(self);
-    } catch (const DialogCancelled &) {
-        m_choosingTarget = false;
-        if (stillRunning(self))
-            refuse(SaveCancelled);
-        return;
-    }
+    const bool chosen = DG->ShowSave(self);
     m_choosingTarget = false;
     if (!stillRunning(self))
         return;
+    if (!chosen)
+        return refuse(SaveCancelled);
     // What came while the dialog was open is the rest of the offer: the size is the one it now gives.
     const auto whole = readOffer(m_offer);
     if (!whole)
