@@ -68,8 +68,8 @@ package() {
     ls build-package/*.deb
 }
 
-# Lintian, then the desktop's two validators on the files as the package installs them. Any
-# error or warning fails; desktop-file-validate exits 0 on warnings, so its output is judged.
+# Lintian, then the desktop's validators and the icons' sizes on the files as the package installs
+# them. Any error or warning fails; desktop-file-validate exits 0 on warnings, so its output counts.
 check_package() {
     local deb root report
     deb=$(ls build-package/*.deb)
@@ -78,12 +78,19 @@ check_package() {
     dpkg-deb -x "$deb" "$root"
     report=$(desktop-file-validate "$root"/usr/share/applications/*.desktop 2>&1) || true
     appstreamcli validate --no-net --pedantic "$root"/usr/share/metainfo/*.metainfo.xml || report+=$'\nappstreamcli validate failed'
+    # The tree check also finds the desktop entry that the metainfo's launchable names.
+    appstreamcli validate-tree --no-net "$root" || report+=$'\nappstreamcli validate-tree failed'
+    local png size
+    for png in "$root"/usr/share/icons/hicolor/*/apps/*.png; do
+        size=$(basename "$(dirname "$(dirname "$png")")")
+        file -b "$png" | grep -q "^PNG image data, ${size/x/ x }," || report+=$'\n'"${png#"$root"} is not $size"
+    done
     rm -rf "$root"
     if [ -n "$report" ]; then
         echo "$report" >&2
         return 1
     fi
-    echo "lintian, desktop-file-validate and appstreamcli validate: clean"
+    echo "Package: lintian, desktop-file-validate, appstreamcli and the icon sizes are clean"
 }
 
 case "${1:-}" in
