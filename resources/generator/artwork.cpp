@@ -170,9 +170,9 @@ void drawVanMotif(QPainter &p)
 }
 } // namespace
 
-QImage paintVan()
+QImage paintVan(int size)
 {
-    return supersampled(32, drawVanMotif);
+    return supersampled(size, drawVanMotif);
 }
 
 QImage paintSend()

@@ -1,4 +1,5 @@
-// Draws every picture of the program into resources/pictures. Run it by hand after changing the
+// Draws every picture of the program into resources/pictures, and its menu icons into
+// resources/linux/icons. Run it by hand after changing the
 // artwork and commit what it writes; the build itself only compiles the files in.
 
 #include "artwork.h"
@@ -93,6 +94,7 @@ int main(int argc, char *argv[])
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
     outputDir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(VELTRANE_PICTURES_DIR);
+    const QString iconsDir = argc > 1 ? QDir(outputDir).absoluteFilePath("icons") : QStringLiteral(VELTRANE_ICONS_DIR);
     QDir().mkpath(outputDir);
 
     bool ok = save("background.bmp", encodeBmp24(paintBackground()));
@@ -102,11 +104,16 @@ int main(int argc, char *argv[])
     const IndexedPicture icon = quantize(van, {49, 256, qRgb(0, 0, 0), false});
     std::printf("%-13s %d of 256 colours\n", "icon.ico", coloursUsed(icon));
     ok = save("icon.ico", encodeIco(icon, van)) && ok;
-    // The desktop's menu takes its icon from the icon theme, which wants a PNG.
-    QByteArray png;
-    QBuffer pngBuffer(&png);
-    pngBuffer.open(QIODevice::WriteOnly);
-    ok = van.save(&pngBuffer, "PNG") && save("veltrane.png", png) && ok;
+    // The desktop's menu takes its icon from the icon theme: PNGs at the sizes it asks for, each
+    // drawn at its own size rather than scaled from the 32-pixel one.
+    for (int size : {16, 32, 48, 64, 128, 256}) {
+        QByteArray png;
+        QBuffer pngBuffer(&png);
+        pngBuffer.open(QIODevice::WriteOnly);
+        const QString folder = QStringLiteral("%1/hicolor/%2x%2/apps").arg(iconsDir).arg(size);
+        QDir().mkpath(folder);
+        ok = paintVan(size).save(&pngBuffer, "PNG") && save(folder + "/" VELTRANE_APP_ID ".png", png) && ok;
+    }
 
     ok = saveTransparentGif("send.gif", paintSend(), 39, 64) && ok;
     ok = saveTransparentGif("receive.gif", paintReceive(), 42, 64) && ok;
