@@ -27,7 +27,7 @@ int main(int argc, char *argv[])
     MainWin sender;
     sender.XferMode = MainWin::Send;
     sender.PeerIP = QStringLiteral("192.168.1.20");
-    ProcWin transfer(sender, 0);
+    ProcWin transfer(sender, sender, 0);
     transfer.Load();
     transfer.setPicture(MainWin::background());
     transfer.FileSize = 1048576;
