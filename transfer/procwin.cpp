@@ -18,8 +18,8 @@ using namespace StatusText;
 
 namespace {
 const QString AnyFileFilter = QStringLiteral("All file types (*.*) | *.*");
-const QStringList ControlMessagesList = {QStringLiteral("RC"), QStringLiteral("OK"), QStringLiteral("CC"),
-                                         QStringLiteral("SD")};
+const QStringList KnownMessages = {QStringLiteral("RC"), QStringLiteral("OK"), QStringLiteral("CC"),
+                                   QStringLiteral("SD")};
 // What a control message or an offer can begin with.
 constexpr std::array<QStringView, 5> MessageStarts = {u"RC", u"OK", u"CC", u"SD", u"FN"};
 // The size an offer may show, in settling times, before it is taken as it stands.
@@ -38,6 +38,8 @@ std::optional<std::pair<QString, qint32>> readOffer(const QString &offer)
     return std::pair(name.text, *size);
 }
 }
+
+// Lifecycle
 
 ProcWin::ProcWin(TransferSettings &settings, Form &returnTo, quint16 port, std::shared_ptr<FileDialogControl> dialog,
                  TransferTiming timing)
@@ -70,21 +72,21 @@ void ProcWin::createControls(QWidget *window)
     connect(NT, &TcpControl::Error, this, &ProcWin::NT_Lost);
     connect(NT, &TcpControl::CloseEvent, this, &ProcWin::NT_Lost);
 
-    // The default coarse timer does not hold a 10 ms pace.
-    m_offerSettle = new QTimer(window);
-    m_offerSettle->setSingleShot(true);
-    connect(m_offerSettle, &QTimer::timeout, this, &ProcWin::chooseTarget);
-
-    STM = new QTimer(window);
-    STM->setTimerType(Qt::PreciseTimer);
-    STM->setInterval(TickMs);
-    connect(STM, &QTimer::timeout, this, &ProcWin::STM_Timer);
-
     // The operating system would wait about a minute for a peer that never answers.
     m_connectLimit = new QTimer(window);
     m_connectLimit->setSingleShot(true);
     m_connectLimit->setInterval(m_timing.connectLimitMs);
     connect(m_connectLimit, &QTimer::timeout, this, &ProcWin::connectLimitReached);
+
+    m_offerSettle = new QTimer(window);
+    m_offerSettle->setSingleShot(true);
+    connect(m_offerSettle, &QTimer::timeout, this, &ProcWin::chooseTarget);
+
+    // The default coarse timer does not hold a 10 ms pace.
+    STM = new QTimer(window);
+    STM->setTimerType(Qt::PreciseTimer);
+    STM->setInterval(TickMs);
+    connect(STM, &QTimer::timeout, this, &ProcWin::STM_Timer);
 
     CDBut = new PictureButton(QString(), window);
     CDBut->setGeometry(130, 140, 100, 25);
@@ -104,7 +106,8 @@ void ProcWin::onLoad()
     BytesDone = 0;
     XferState = ControlMessages;
     BackToMain = false;
-    m_started = m_connected = m_offerSent = m_ended = m_finishPending = m_choosingTarget = false;
+    // Every load is a new transfer.
+    m_stage = Stage::Loaded;
     m_offer.clear();
     m_unfinished.clear();
 
@@ -123,9 +126,9 @@ void ProcWin::onLoad()
 void ProcWin::onActivate()
 {
     // A window may be activated many times; the connection starts once.
-    if (m_started)
+    if (m_stage != Stage::Loaded)
         return;
-    m_started = true;
+    advance(Stage::Opening);
     if (m_settings.XferMode == TransferSettings::Send) {
         if (NT->Connect())
             m_connectLimit->start();
@@ -166,21 +169,25 @@ void ProcWin::onUnload()
 {
     if (NT && NT->State() != TcpControl::Closed)
         NT->Close();
-    if (STM)
-        STM->stop();
-    if (m_connectLimit)
-        m_connectLimit->stop();
+    // The timers go with the window; the files are released here.
     m_source.close();
     m_target.close();
-    m_ended = true;
+    advance(Stage::Ended);
     if (!BackToMain)
         endProgram();
 }
 
+void ProcWin::advance(Stage stage)
+{
+    m_stage = std::max(m_stage, stage);
+}
+
+// Connection
+
 void ProcWin::NT_Connect()
 {
     m_connectLimit->stop();
-    m_connected = true;
+    advance(Stage::Connected);
     NT->SendData(QStringLiteral("RC"));
 }
 
@@ -189,19 +196,37 @@ void ProcWin::NT_ConnectionRequest(qint32 requestId)
     if (NT->State() != TcpControl::Closed)
         NT->Close();
     NT->Accept(requestId);
-    m_connected = true;
+    advance(Stage::Connected);
     NT->SendData(QStringLiteral("OK"));
 }
+
+void ProcWin::connectLimitReached()
+{
+    if (m_stage >= Stage::Connected)
+        return;
+    NT->Close();
+    endWith(CouldNotConnect + m_settings.PeerIP + u'!');
+}
+
+void ProcWin::NT_Lost()
+{
+    // After "Finished." or any other end, a closing connection changes nothing.
+    if (m_stage == Stage::Ended)
+        return;
+    if (m_stage < Stage::Connected)
+        return endWith(CouldNotConnect + m_settings.PeerIP + u'!');
+    endWith(m_settings.XferMode == TransferSettings::Send ? ClosedByReciever : ClosedBySender);
+}
+
+// Handshake
 
 void ProcWin::NT_DataArrival(qint32 bytesTotal)
 {
     // A finished or failed transfer takes nothing more in this window.
-    if (m_ended)
+    if (m_stage == Stage::Ended)
         return;
-    if (XferState == ReceivingData) {
-        receiveBlock(bytesTotal);
-        return;
-    }
+    if (XferState == ReceivingData)
+        return receiveBlock(bytesTotal);
     // While the pump runs, incoming bytes stay unread.
     if (XferState != ControlMessages)
         return;
@@ -209,10 +234,9 @@ void ProcWin::NT_DataArrival(qint32 bytesTotal)
     QString read;
     NT->GetData(read);
     // Everything between the start of an offer and our "SD" belongs to the offer.
-    if (!m_offer.isEmpty()) {
+    if (receiving() && m_stage >= Stage::Offered) {
         InMsg = m_offer += read;
-        offerGrew();
-        return;
+        return offerGrew();
     }
     InMsg = m_unfinished + read;
     m_unfinished.clear();
@@ -239,64 +263,37 @@ void ProcWin::dispatch(const QString &text)
             break;
         }
         const QString message = piece.first(2).toString();
-        if (!ControlMessagesList.contains(message))
+        if (!KnownMessages.contains(message))
             return;
         messages.append(message);
     }
     for (const QString &message : std::as_const(messages)) {
-        if (m_ended || XferState != ControlMessages)
+        if (m_stage == Stage::Ended || XferState != ControlMessages)
             return;
         handleMessage(message);
     }
-    if (!offer.isEmpty() && !m_ended && XferState == ControlMessages && m_settings.XferMode == TransferSettings::Receive) {
+    if (!offer.isEmpty() && receiving() && m_stage == Stage::Connected) {
         m_offer = offer;
+        advance(Stage::Offered);
         offerGrew();
     }
-}
-
-void ProcWin::offerGrew()
-{
-    // No name or size needs this much; a peer that keeps talking is refused, not stored.
-    if (m_offer.size() > MaxOfferLength)
-        return refuse(SaveCancelled);
-    if (m_choosingTarget)
-        return;
-    // A sender built to this design says nothing after its offer until it is answered, so a quiet
-    // line after the size means the offer is whole. One that never shows a size is given up on.
-    const qsizetype sizeAt = m_offer.lastIndexOf(u'\\');
-    const bool holdsSize = sizeAt >= 0
-        && std::any_of(m_offer.cbegin() + sizeAt, m_offer.cend(), [](QChar c) { return c.isDigit(); });
-    m_offerSettle->start(holdsSize ? m_timing.offerSettleMs : m_timing.offerSettleMs * UnsizedOfferWaits);
 }
 
 void ProcWin::handleMessage(const QString &message)
 {
     const bool sending = m_settings.XferMode == TransferSettings::Send;
-    const bool receiving = m_settings.XferMode == TransferSettings::Receive;
     // The go-ahead only counts once, and "SD" only answers an offer this window has made:
     // anything else would send a file nobody chose in this transfer.
-    if (message == u"OK" && sending && !m_offerSent)
+    if (message == u"OK" && sending && m_stage == Stage::Connected)
         chooseFile();
     else if (message == u"CC" && sending)
         endWith(ClosedByReciever);
-    else if (message == u"SD" && sending && m_offerSent)
+    else if (message == u"SD" && sending && m_stage == Stage::Offered)
         startSending();
-    else if (message == u"RC" && receiving)
+    else if (message == u"RC" && receiving())
         StatBox->setText(WaitingForFile);
-    else if (message == u"CC" && receiving)
+    else if (message == u"CC" && receiving())
         endWith(ClosedBySender);
-}
-
-bool ProcWin::stillRunning(const QPointer<QWidget> &window) const
-{
-    // The peer may have gone, or the window been closed, while a dialog was open.
-    return window && !m_ended && NT && NT->State() == TcpControl::Connected;
-}
-
-void ProcWin::refuse(const char *sentence)
-{
-    NT->SendData(QStringLiteral("CC"));
-    endWith(sentence);
 }
 
 void ProcWin::chooseFile()
@@ -332,12 +329,27 @@ void ProcWin::chooseFile()
 
     StatBox->setText(SendingRequest);
     NT->SendData(FileOffer::build(FilePath, FileSize));
-    m_offerSent = true;
+    advance(Stage::Offered);
+}
+
+void ProcWin::offerGrew()
+{
+    // No name or size needs this much; a peer that keeps talking is refused, not stored.
+    if (m_offer.size() > MaxOfferLength)
+        return refuse(SaveCancelled);
+    if (m_stage == Stage::Choosing)
+        return;
+    // A sender built to this design says nothing after its offer until it is answered, so a quiet
+    // line after the size means the offer is whole. One that never shows a size is given up on.
+    const qsizetype sizeAt = m_offer.lastIndexOf(u'\\');
+    const bool holdsSize = sizeAt >= 0
+        && std::any_of(m_offer.cbegin() + sizeAt, m_offer.cend(), [](QChar c) { return c.isDigit(); });
+    m_offerSettle->start(holdsSize ? m_timing.offerSettleMs : m_timing.offerSettleMs * UnsizedOfferWaits);
 }
 
 void ProcWin::chooseTarget()
 {
-    if (m_ended || XferState != ControlMessages || m_offer.isEmpty())
+    if (m_stage != Stage::Offered)
         return;
     StatBox->setText(SaveFileTo);
     const auto offered = readOffer(m_offer);
@@ -353,9 +365,8 @@ void ProcWin::chooseTarget()
     DG->FileName = FileOffer::safeName(FileOffer::decodeName(offered->first));
     DG->CancelError = true;
     const QPointer<QWidget> self = window();
-    m_choosingTarget = true;
+    advance(Stage::Choosing);
     const bool chosen = DG->ShowSave(self);
-    m_choosingTarget = false;
     if (!stillRunning(self))
         return;
     if (!chosen)
@@ -371,8 +382,28 @@ void ProcWin::chooseTarget()
     StatBox->setText(RecievingFile);
     NT->SendData(QStringLiteral("SD"));
     XferState = ReceivingData;
+    advance(Stage::Moving);
     m_offer.clear();
 }
+
+bool ProcWin::stillRunning(const QPointer<QWidget> &window) const
+{
+    // The peer may have gone, or the window been closed, while a dialog was open.
+    return window && m_stage != Stage::Ended && NT && NT->State() == TcpControl::Connected;
+}
+
+void ProcWin::refuse(const char *sentence)
+{
+    NT->SendData(QStringLiteral("CC"));
+    endWith(sentence);
+}
+
+bool ProcWin::receiving() const
+{
+    return m_settings.XferMode == TransferSettings::Receive;
+}
+
+// Pump
 
 void ProcWin::startSending()
 {
@@ -384,18 +415,8 @@ void ProcWin::startSending()
         return;
     }
     XferState = ReadyForChunk;
+    advance(Stage::Moving);
     STM->start();
-}
-
-bool ProcWin::readNext(QByteArray &buffer, qint32 count)
-{
-    // Bytes that were not read are never sent: a file that shrank or broke ends the transfer,
-    // and closing the connection lets the receiver know.
-    if (m_source.read(buffer.data(), count) == count)
-        return true;
-    endWith(CannotRead);
-    NT->Close();
-    return false;
 }
 
 void ProcWin::STM_Timer()
@@ -411,11 +432,11 @@ void ProcWin::STM_Timer()
             return;
         NT->SendData(ChunkBuf);
         BytesDone += ChunkSize;
-        showChunkSent();
         if (BytesDone == FileSize) {
             STM->stop();
             m_source.close();
         }
+        chunkHanded();
     }
     // The last, shorter chunk follows the last whole one in the same tick.
     if (BytesDone == wholeChunks && remainder != 0) {
@@ -427,30 +448,44 @@ void ProcWin::STM_Timer()
         BytesDone += remainder;
         STM->stop();
         m_source.close();
-        showChunkSent();
+        chunkHanded();
     }
 }
 
-void ProcWin::showChunkSent()
+bool ProcWin::readNext(QByteArray &buffer, qint32 count)
 {
+    // Bytes that were not read are never sent: a file that shrank or broke ends the transfer,
+    // and closing the connection lets the receiver know.
+    if (m_source.read(buffer.data(), count) == count)
+        return true;
+    endWith(CannotRead);
+    NT->Close();
+    return false;
+}
+
+void ProcWin::chunkHanded()
+{
+    if (BytesDone < FileSize)
+        return DrawProcess();
     // "Finished." waits until the operating system holds every byte: Done pressed at once must
     // not cut off what is still queued in the socket.
-    if (BytesDone == FileSize && !NT->allSent()) {
-        m_finishPending = true;
-        return;
-    }
+    if (!NT->allSent())
+        return advance(Stage::Draining);
     DrawProcess();
+    endWith(Finished + K(FileSize) + KbEnd);
 }
 
 void ProcWin::NT_SendComplete()
 {
     if (XferState == ChunkOutstanding)
         XferState = ReadyForChunk;
-    if (m_finishPending && NT->allSent() && !m_ended) {
-        m_finishPending = false;
+    if (m_stage == Stage::Draining && NT->allSent()) {
         DrawProcess();
+        endWith(Finished + K(FileSize) + KbEnd);
     }
 }
+
+// Sink
 
 void ProcWin::receiveBlock(qint32 count)
 {
@@ -471,42 +506,27 @@ void ProcWin::receiveBlock(qint32 count)
     if (BytesDone >= FileSize) {
         XferState = ControlMessages;
         m_target.close();
+        endWith(Finished + K(FileSize) + KbEnd);
     }
 }
 
-void ProcWin::NT_Lost()
-{
-    // After "Finished." or any other end, a closing connection changes nothing.
-    if (m_ended)
-        return;
-    if (!m_connected) {
-        endWith(CouldNotConnect + m_settings.PeerIP + u'!');
-        return;
-    }
-    endWith(m_settings.XferMode == TransferSettings::Send ? ClosedByReciever : ClosedBySender);
-}
+// The end: every way a transfer ends, finished or failed, comes through here.
 
-void ProcWin::connectLimitReached()
-{
-    if (m_ended || m_connected)
-        return;
-    NT->Close();
-    endWith(CouldNotConnect + m_settings.PeerIP + u'!');
-}
-
-// Every end of a transfer, finished or failed, comes through here.
 void ProcWin::endWith(const QString &sentence)
 {
     StatBox->setText(sentence);
     CDBut->setText(Done);
-    m_ended = true;
+    advance(Stage::Ended);
     STM->stop();
     m_connectLimit->stop();
+    m_offerSettle->stop();
     m_source.close();
     m_target.close();
     // The user is most likely working in another window by now; Qt leaves an active one alone.
     QApplication::alert(window());
 }
+
+// Progress
 
 QString ProcWin::K(qint32 bytes)
 {
@@ -520,20 +540,17 @@ QString ProcWin::K(qint32 bytes)
 
 void ProcWin::DrawProcess()
 {
-    const quint8 mode = m_settings.XferMode;
-    if (mode == TransferSettings::Send)
-        StatBox->setText(RunningSend + K(BytesDone) + KbOf + K(FileSize) + KbEnd);
-    else if (mode == TransferSettings::Receive)
-        StatBox->setText(RunningRecieve + K(BytesDone) + KbOf + K(FileSize) + KbEnd);
+    const QString done = K(BytesDone) + KbOf + K(FileSize) + KbEnd;
+    if (m_settings.XferMode == TransferSettings::Send)
+        StatBox->setText(RunningSend + done);
+    else if (receiving())
+        StatBox->setText(RunningRecieve + done);
 
-    const bool complete = BytesDone >= FileSize;
-    const qint16 percent = complete ? qint16(100)
-                                    : qint16(std::nearbyint(double(BytesDone) / double(FileSize) * 100.0));
+    const qint16 percent = BytesDone >= FileSize
+        ? qint16(100)
+        : qint16(std::nearbyint(double(BytesDone) / double(FileSize) * 100.0));
     paintBar(percent);
     BarDrawn = percent;
-
-    if (complete)
-        endWith(Finished + K(FileSize) + KbEnd);
 }
 
 void ProcWin::paintBar(qint16 p)

@@ -23,7 +23,13 @@ struct TransferTiming {
     int connectLimitMs = 21000;
 };
 
-// The window a transfer runs in, on the sending and the receiving computer alike.
+// The window a transfer runs in, on the sending and the receiving computer alike. The exchange:
+//   receiver listens on port 1001, accepts one peer and sends "OK"; sender connects and sends "RC";
+//   on "OK" the sender picks a file and offers it: "FN" + name + "\" + " " + size, no framing;
+//   on the offer the receiver picks where to save it and answers "SD", or "CC" to refuse;
+//   on "SD" the sender's pump sends the raw bytes, one 4096-byte chunk per 10 ms tick at most;
+//   the receiver writes every block until the announced size has arrived; nobody sends more.
+//   Either side may send "CC" instead of going on; the connection stays open until Done.
 class ProcWin : public Form
 {
     Q_OBJECT
@@ -68,6 +74,7 @@ public:
     TcpControl &socket();
 
     static FoundName GetFN(const QString &text, quint8 mode) { return FileOffer::GetFN(text, mode); }
+    // Shows BytesDone of FileSize in the status line and the bar; the end is shown by its caller.
     void DrawProcess();
     // A byte count as kilobytes with at most one decimal, ties to even, in the user's notation.
     static QString K(qint32 bytes);
@@ -82,44 +89,63 @@ protected:
     void onUnload() override;
 
 private:
+    // How far this window's transfer has come, alongside XferState; it only moves forward.
+    enum class Stage : quint8 {
+        Loaded,    // nothing started yet
+        Opening,   // connecting or listening
+        Connected, // control messages flow
+        Offered,   // sender: our offer awaits "SD" or "CC"; receiver: an offer is being collected
+        Choosing,  // receiver: the save dialog is open
+        Moving,    // file bytes flow
+        Draining,  // sender: every chunk is handed over, some still wait in the socket
+        Ended,     // finished or failed: nothing more is taken
+    };
+    void advance(Stage stage);
+
+    // Connection
     void NT_Connect();
     void NT_ConnectionRequest(qint32 requestId);
-    void NT_DataArrival(qint32 bytesTotal);
-    void NT_SendComplete();
-    void NT_Lost();
-    void STM_Timer();
     void connectLimitReached();
+    void NT_Lost();
 
+    // Handshake
+    void NT_DataArrival(qint32 bytesTotal);
     void dispatch(const QString &text);
     void handleMessage(const QString &message);
-    void offerGrew();
     void chooseFile();
+    void offerGrew();
     void chooseTarget();
-    void startSending();
-    void receiveBlock(qint32 count);
-    void showChunkSent();
-    void paintBar(qint16 percent);
-    bool readNext(QByteArray &buffer, qint32 count);
-    void refuse(const char *sentence);
-    void endWith(const QString &sentence);
     bool stillRunning(const QPointer<QWidget> &window) const;
+    void refuse(const char *sentence);
+    bool receiving() const;
+
+    // Pump
+    void startSending();
+    void STM_Timer();
+    bool readNext(QByteArray &buffer, qint32 count);
+    void chunkHanded();
+    void NT_SendComplete();
+
+    // Sink
+    void receiveBlock(qint32 count);
+
+    // The end, finished or failed
+    void endWith(const QString &sentence);
+
+    // Progress
+    void paintBar(qint16 percent);
 
     TransferSettings &m_settings;
     Form &m_returnTo;
     quint16 m_port;
     TransferTiming m_timing;
+    Stage m_stage = Stage::Loaded;
     QPointer<QTimer> m_connectLimit;
-    QFile m_source;
-    QFile m_target;
-    QPointer<QTimer> m_offerSettle;
     // A piece of a control message that waits for the rest.
     QString m_unfinished;
     // The offer as collected so far, until "SD" answers it.
     QString m_offer;
-    bool m_choosingTarget = false;
-    bool m_started = false;
-    bool m_connected = false;
-    bool m_offerSent = false;
-    bool m_ended = false;
-    bool m_finishPending = false;
+    QPointer<QTimer> m_offerSettle;
+    QFile m_source;
+    QFile m_target;
 };
