@@ -8,8 +8,9 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 packages=(cmake g++ make qt6-base-dev qt6-qpa-plugins fonts-liberation libcap2-bin)
-# The fuzz target needs clang and its libFuzzer runtime.
-test_packages=(clang libclang-rt-14-dev)
+# The fuzz target needs clang and its libFuzzer runtime; the attention request is watched on a
+# virtual X display through xcb.
+test_packages=(clang libclang-rt-14-dev xvfb xauth libxcb1-dev)
 # CPack's library scan runs file and dpkg-shlibdeps; the hardening flags come from dpkg-buildflags.
 package_packages=(dpkg-dev file)
 # What judges the package.
