@@ -1,5 +1,7 @@
 #include "transferrig.h"
 
+#include <QSignalSpy>
+
 namespace {
 using Shown = QList<ScriptedDialog::Shown>;
 const QString AnyFile = QStringLiteral("All file types (*.*) | *.*");
@@ -94,12 +96,22 @@ private slots:
         QTemporaryDir dir;
         RawRig sender;
         QVERIFY(sender.open(MainWin::Send, makeFile(dir, "notes.txt", 5000)));
-        TcpControl &snt = *sender.win().NT;
-        // A second "OK" while the dialog is open waits, and then opens no second dialog.
-        sender.side->dg->whileOpen = [&] { sender.peer->write("OK"); QTRY_VERIFY(snt.bytesWaiting() > 0); };
+        QSignalSpy arrivals(sender.win().NT, &TcpControl::DataArrival);
+        // A second "OK" while the dialog is open is announced only once it closes, is then read, and
+        // opens no second dialog: the "SD" after it is read alone.
+        sender.side->dg->whileOpen = [&] {
+            const qsizetype before = arrivals.size();
+            sender.peer->write("OK");
+            QTRY_COMPARE(sender.peer->bytesToWrite(), 0);
+            QTest::qWait(50);
+            QCOMPARE(arrivals.size(), before);
+        };
         sender.peer->write("OK");
         QTRY_COMPARE(sender.wire, "RC" + NotesOffer);
-        QTRY_COMPARE(snt.bytesWaiting(), qint64(0));
+        QTRY_COMPARE(arrivals.size(), 2);
+        QCOMPARE(arrivals.last().at(0).toInt(), 2);
+        sender.peer->write("SD");
+        QTRY_COMPARE(sender.win().InMsg, QStringLiteral("SD"));
         QVERIFY(sender.side->dg->shown == Shown({{false, home.path(), 4, AnyFile, false, {}, {}}}));
 
         const QString target = dir.filePath("saved.txt");
@@ -118,8 +130,12 @@ private slots:
         // Once the announced bytes are in, a second offer stays unread.
         receiver.peer->write("hello");
         QTRY_VERIFY(rcv.StatBox->text().startsWith(u"Finished."));
+        QSignalSpy unread(rcv.NT, &TcpControl::DataArrival);
         receiver.peer->write(NotesOffer);
-        QTRY_VERIFY(rcv.NT->bytesWaiting() > 0);
+        QTRY_COMPARE(unread.size(), 1);
+        receiver.peer->write("x");
+        QTRY_COMPARE(unread.size(), 2);
+        QCOMPARE(unread.last().at(0).toInt(), NotesOffer.size() + 1);
         QCOMPARE(receiver.side->dg->shown.size(), 1);
     }
 
