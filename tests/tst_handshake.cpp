@@ -1,4 +1,7 @@
+#include "datarows.h"
 #include "transferrig.h"
+
+#include <QSignalSpy>
 
 namespace {
 using Shown = QList<ScriptedDialog::Shown>;
@@ -10,6 +13,8 @@ const QString Waiting = QStringLiteral("Connected. Waiting for file ...");
 const QString Select = QStringLiteral("Connected. Pease select a file ...");
 const QString Request = QStringLiteral("Sending request ...");
 const QByteArray NotesOffer = "FNnotes.txt\\ 5000";
+using Opening = std::tuple<quint8, QString, QByteArray, QByteArray, QString, int, bool>;
+using Steps = std::tuple<bool, QStringList, QStringList, QString>;
 
 QString makeFile(const QTemporaryDir &dir, const QString &name, qint64 size)
 {
@@ -32,7 +37,7 @@ class tst_Handshake : public QObject
     Q_OBJECT
 
     // A home without a download folder: both dialogs open in it.
-    QTemporaryDir home;
+    QTemporaryDir home, files;
 
 private slots:
     void initTestCase()
@@ -42,18 +47,16 @@ private slots:
         qputenv("XDG_CONFIG_HOME", home.filePath(".config").toLocal8Bit());
     }
 
-    void rawPeerGetsTheAnswerEachOpeningDeserves()
+    void rawPeerGetsTheAnswerEachOpeningDeserves_data()
     {
-        QTemporaryDir dir;
-        const QString notes = makeFile(dir, "notes.txt", 5000), target = dir.filePath("saved.txt");
-        using Row = std::tuple<quint8, QString, QByteArray, QByteArray, QString, int, bool>;
+        const QString notes = makeFile(files, "notes.txt", 5000);
         // Mode, file the dialog returns, bytes sent in one read ("" closes at once), the window's whole reply,
         // its status, dialogs shown, whether the peer leaves while the dialog is open.
-        QList<Row> rows = {
+        QList<Opening> rows = {
             {MainWin::Send, {}, "OK", "RCCC", "No file selected. Connection cancelled.", 1, false},
-            {MainWin::Send, makeFile(dir, "empty.txt", 0), "OK", "RCCC", "Zero length file. Connection cancelled.", 1, false},
-            {MainWin::Send, dir.filePath("gone.txt"), "OK", "RCCC", "Could not read file. Connection cancelled.", 1, false},
-            {MainWin::Send, makeFile(dir, "big.bin", qint64(1) << 31), "OK", "RCCC", "File too large. Connection cancelled.", 1, false},
+            {MainWin::Send, makeFile(files, "empty.txt", 0), "OK", "RCCC", "Zero length file. Connection cancelled.", 1, false},
+            {MainWin::Send, files.filePath("gone.txt"), "OK", "RCCC", "Could not read file. Connection cancelled.", 1, false},
+            {MainWin::Send, makeFile(files, "big.bin", qint64(1) << 31), "OK", "RCCC", "File too large. Connection cancelled.", 1, false},
             {MainWin::Send, notes, "OKCC", "RC" + NotesOffer, ByReciever, 1, false},
             {MainWin::Send, {}, "", "RC", ByReciever, 0, false},
             {MainWin::Send, notes, "OK", "RC", ByReciever, 1, true},
@@ -61,7 +64,7 @@ private slots:
             {MainWin::Receive, {}, "RC", "OK", Waiting, 0, false},
             {MainWin::Receive, {}, "CC", "OK", BySender, 0, false},
             {MainWin::Receive, {}, "", "OK", BySender, 0, false},
-            {MainWin::Receive, target, NotesOffer, "OK", BySender, 1, true},
+            {MainWin::Receive, files.filePath("saved.txt"), NotesOffer, "OK", BySender, 1, true},
         };
         for (const char *stray : {"RC", "ok", "OK!", "FNx.txt\\ 5", "SD"})
             rows.append({MainWin::Send, {}, stray, "RC", "Connecting to 127.0.0.1 ...", 0, false});
@@ -70,23 +73,28 @@ private slots:
         for (const char *offer : {"FNnotes.txt 5000", "FNnotes.txt\\ many", "FNnotes.txt\\", "FNnotes.txt\\ 0",
                                   "FNnotes.txt\\ 0.5", "FNnotes.txt\\-5", "FNnotes.txt\\ 2147483648"})
             rows.append({MainWin::Receive, {}, offer, "OKCC", SaveCancelled, 0, false});
-
-        for (const auto &[mode, choice, sent, reply, status, dialogs, leaves] : rows) {
-            RawRig rig;
-            QVERIFY(rig.open(mode, choice));
-            ProcWin &win = rig.win();
-            // A dialog that comes back with a file finds nobody left to take it.
-            if (leaves)
-                rig.side->dg->whileOpen = [&] { rig.peer->close(); QTRY_COMPARE(win.StatBox->text(), status); };
-            sent.isEmpty() ? rig.peer->close() : void(rig.peer->write(sent));
-            QTRY_COMPARE(win.InMsg, QString::fromLatin1(sent));
-            QTRY_VERIFY2(rig.wire == reply && win.StatBox->text() == status, qPrintable(sent + " gave " + win.StatBox->text()));
-            // Every sentence that ends the handshake speaks of the connection.
-            QCOMPARE(win.CDBut->text(), status.contains(u"Connection c") ? u"Done" : u"Cancel");
-            QCOMPARE(rig.side->dg->shown.size(), dialogs);
-            QCOMPARE(win.XferState, quint8(0));
-            QVERIFY(!QFile::exists(target));
-        }
+        addRows(rows, [](const Opening &row) {
+            return (std::get<0>(row) == MainWin::Send ? "send \"" : "receive \"") + std::get<2>(row) + "\": " + std::get<4>(row);
+        });
+    }
+    void rawPeerGetsTheAnswerEachOpeningDeserves()
+    {
+        QFETCH(Opening, row);
+        const auto &[mode, choice, sent, reply, status, dialogs, leaves] = row;
+        RawRig rig;
+        QVERIFY(rig.open(mode, choice));
+        ProcWin &win = rig.win();
+        // A dialog that comes back with a file finds nobody left to take it.
+        if (leaves)
+            rig.side->dg->whileOpen = [&] { rig.peer->close(); QTRY_COMPARE(win.StatBox->text(), status); };
+        sent.isEmpty() ? rig.peer->close() : void(rig.peer->write(sent));
+        QTRY_COMPARE(win.InMsg, QString::fromLatin1(sent));
+        QTRY_VERIFY2(rig.wire == reply && win.StatBox->text() == status, qPrintable(win.StatBox->text()));
+        // Every sentence that ends the handshake speaks of the connection.
+        QCOMPARE(win.CDBut->text(), status.contains(u"Connection c") ? u"Done" : u"Cancel");
+        QCOMPARE(rig.side->dg->shown.size(), dialogs);
+        QCOMPARE(win.XferState, quint8(0));
+        QVERIFY(!QFile::exists(files.filePath("saved.txt")));
     }
 
     void rawPeerCompletesTheHandshakeWithEitherSide()
@@ -94,12 +102,19 @@ private slots:
         QTemporaryDir dir;
         RawRig sender;
         QVERIFY(sender.open(MainWin::Send, makeFile(dir, "notes.txt", 5000)));
-        TcpControl &snt = *sender.win().NT;
-        // A second "OK" while the dialog is open waits, and then opens no second dialog.
-        sender.side->dg->whileOpen = [&] { sender.peer->write("OK"); QTRY_VERIFY(snt.bytesWaiting() > 0); };
+        QSignalSpy arrivals(sender.win().NT, &TcpControl::DataArrival);
+        // A second "OK" while the dialog is open is announced only once it closes (the spy hears the
+        // first only when the window's handler returns), is then read, and opens no second dialog:
+        // the "SD" after it is read alone.
+        sender.side->dg->whileOpen = [&] {
+            sender.peer->write("OK"), sender.peer->flush(), QTest::qWait(50);
+            QVERIFY(arrivals.isEmpty());
+        };
         sender.peer->write("OK");
         QTRY_COMPARE(sender.wire, "RC" + NotesOffer);
-        QTRY_COMPARE(snt.bytesWaiting(), qint64(0));
+        QTRY_COMPARE(arrivals, (QList<QVariantList>{{2}, {2}}));
+        sender.peer->write("SD");
+        QTRY_COMPARE(sender.win().InMsg, QStringLiteral("SD"));
         QVERIFY(sender.side->dg->shown == Shown({{false, home.path(), 4, AnyFile, false, {}, {}}}));
 
         const QString target = dir.filePath("saved.txt");
@@ -118,36 +133,42 @@ private slots:
         // Once the announced bytes are in, a second offer stays unread.
         receiver.peer->write("hello");
         QTRY_VERIFY(rcv.StatBox->text().startsWith(u"Finished."));
+        QSignalSpy unread(rcv.NT, &TcpControl::DataArrival);
         receiver.peer->write(NotesOffer);
-        QTRY_VERIFY(rcv.NT->bytesWaiting() > 0);
+        QTRY_COMPARE(unread.size(), 1);
+        receiver.peer->write("x");
+        QTRY_COMPARE(unread, (QList<QVariantList>{{int(NotesOffer.size())}, {int(NotesOffer.size()) + 1}}));
         QCOMPARE(receiver.side->dg->shown.size(), 1);
     }
 
-    void twoWindowsShowEachStepOnBothSides()
+    void twoWindowsShowEachStepOnBothSides_data()
     {
         // Whether the receiver saves, what each side shows after each message and in its dialog, and
         // where the receiver ends.
-        const QList<std::tuple<bool, QStringList, QStringList, QString>> rows = {
+        addRows(QList<Steps>{
             {true, {Select, Request, "Sending file ..."}, {Waiting, "Save file to ...", Request, "notes.txt"}, finished("4.9")},
             {false, {Select, Request, ByReciever}, {Waiting, "Save file to ...", Request, "notes.txt"}, SaveCancelled},
+        }, [](const Steps &row) { return std::get<0>(row) ? "saved" : "not saved"; });
+    }
+    void twoWindowsShowEachStepOnBothSides()
+    {
+        QFETCH(Steps, row);
+        const auto &[saves, senderSteps, receiverSteps, receiverEnd] = row;
+        QTemporaryDir dir;
+        const quint16 port = freePort();
+        QStringList senderSaw, receiverSaw;
+        Side receiver(MainWin::Receive, port, saves ? dir.filePath("copy.txt") : QString());
+        QVERIFY(receiver.listening());
+        Side sender(MainWin::Send, port, makeFile(dir, "notes.txt", 5000));
+        record(sender.win, senderSaw), record(receiver.win, receiverSaw);
+        sender.dg->whileOpen = [&] { QTRY_COMPARE(receiver.win.StatBox->text(), Waiting); senderSaw << sender.win.StatBox->text(); };
+        receiver.dg->whileOpen = [&] {
+            receiverSaw << receiver.win.StatBox->text() << sender.win.StatBox->text() << receiver.dg->FileName;
         };
-        for (const auto &[saves, senderSteps, receiverSteps, receiverEnd] : rows) {
-            QTemporaryDir dir;
-            const quint16 port = freePort();
-            QStringList senderSaw, receiverSaw;
-            Side receiver(MainWin::Receive, port, saves ? dir.filePath("copy.txt") : QString());
-            QVERIFY(receiver.listening());
-            Side sender(MainWin::Send, port, makeFile(dir, "notes.txt", 5000));
-            record(sender.win, senderSaw), record(receiver.win, receiverSaw);
-            sender.dg->whileOpen = [&] { QTRY_COMPARE(receiver.win.StatBox->text(), Waiting); senderSaw << sender.win.StatBox->text(); };
-            receiver.dg->whileOpen = [&] {
-                receiverSaw << receiver.win.StatBox->text() << sender.win.StatBox->text() << receiver.dg->FileName;
-            };
-            QTRY_VERIFY(sender.win.CDBut->text() == u"Done" && receiver.win.CDBut->text() == u"Done");
-            QCOMPARE(senderSaw, senderSteps);
-            QCOMPARE(receiverSaw, receiverSteps);
-            QCOMPARE(receiver.win.StatBox->text(), receiverEnd);
-        }
+        QTRY_VERIFY(sender.win.CDBut->text() == u"Done" && receiver.win.CDBut->text() == u"Done");
+        QCOMPARE(senderSaw, senderSteps);
+        QCOMPARE(receiverSaw, receiverSteps);
+        QCOMPARE(receiver.win.StatBox->text(), receiverEnd);
     }
 };
 

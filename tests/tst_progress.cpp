@@ -1,5 +1,6 @@
 #include "app/mainwin.h"
 #include "bartables.h"
+#include "datarows.h"
 #include "transfer/procwin.h"
 
 #include <QScopeGuard>
@@ -14,6 +15,10 @@ static Slices tube(int p, int from, Slices slices = {})
         slices[2 * p - 1 + i] = 3 + i;
     return slices;
 }
+
+using Figure = std::tuple<qint32, QString, QString>;
+// One call of DrawProcess and what it must leave: the bar, the sentence if given, BarDrawn if not -1.
+struct Step { qint32 done, size; Slices bar; const char *status = nullptr; int drawn = -1; };
 
 // A loaded transfer window of the test's own, never shown, so it opens no port.
 struct Rig {
@@ -34,26 +39,28 @@ class TestProgress : public QObject
 private slots:
     void initTestCase() { Form::setProgramEnd([] {}); }
 
+    void kilobytesRoundToEvenInTheUsersNotation_data()
+    {
+        addRows(QList<Figure>{{0, "0", "0"}, {256, "0.2", "0,2"}, {768, "0.8", "0,8"}, {1280, "1.2", "1,2"}, {2560, "2.5", "2,5"},
+                              {100000, "97.7", "97,7"}, {4096, "4", "4"}, {2147483647, "2097152", "2097152"}},
+                [](const Figure &row) { return QString::number(std::get<0>(row)) + " bytes"; });
+    }
     void kilobytesRoundToEvenInTheUsersNotation()
     {
+        QFETCH(Figure, row);
+        const auto &[bytes, en, de] = row;
         const auto restore = qScopeGuard([saved = QLocale()] { QLocale::setDefault(saved); });
-        const struct { qint32 bytes; const char *en, *de; } figures[] = {
-            {0, "0", "0"}, {256, "0.2", "0,2"}, {768, "0.8", "0,8"}, {1280, "1.2", "1,2"}, {2560, "2.5", "2,5"},
-            {100000, "97.7", "97,7"}, {4096, "4", "4"}, {2147483647, "2097152", "2097152"}};
-        for (const auto &[bytes, en, de] : figures) {
-            QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
-            QCOMPARE(ProcWin::K(bytes), QLatin1String(en));
-            QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
-            QCOMPARE(ProcWin::K(bytes), QLatin1String(de));
-        }
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+        QCOMPARE(ProcWin::K(bytes), en);
+        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+        QCOMPARE(ProcWin::K(bytes), de);
         Rig t(MainWin::Send);
         t.draw(100000, 819200);
         QCOMPARE(t.win.StatBox->text(), QStringLiteral("Sending file ... (97,7 KB of 800 KB)"));
     }
 
-    void eachSequenceOfCallsLeavesTheReferenceBarAndSentence()
+    void eachSequenceOfCallsLeavesTheReferenceBarAndSentence_data()
     {
-        struct Step { qint32 done, size; Slices bar; const char *status = nullptr; int drawn = -1; };
         QList<QList<Step>> runs = {
             // Ties go to even: 0.5 % paints nothing, 1.5 % and 2.5 % both paint 2 %.
             {{4096, 819200, {}, "Recieving file ... (4 KB of 800 KB)", 0}, {12288, 819200, {{4, 2}, {5, 3}}},
@@ -79,17 +86,20 @@ private slots:
         }
         runs.last()[49].status = "Recieving file ... (4.9 KB of 9.8 KB)";
         runs.last()[99].status = "Recieving file ... (9.8 KB of 9.8 KB)";
-        for (const QList<Step> &run : runs) {
-            Rig t(MainWin::Receive);
-            for (const auto &[done, size, bar, status, drawn] : run) {
-                QVERIFY2(t.draw(done, size) == barWith(bar), qPrintable(QString::number(done)));
-                QVERIFY2(!status || t.win.StatBox->text() == QLatin1String(status), qPrintable(t.win.StatBox->text()));
-                QVERIFY(drawn < 0 || t.win.BarDrawn == drawn);
-                // The display shows the end; deciding it is the transfer's own business.
-                QCOMPARE(t.win.CDBut->text(), QStringLiteral("Cancel"));
-            }
-            QCOMPARE(rgb(t.win.ProcBar->grab().toImage()), rgb(t.win.ProcBar->Picture())); // what the box shows
+        addRows(runs, [](const QList<Step> &run) { return QStringLiteral("from %1 of %2").arg(run[0].done).arg(run[0].size); });
+    }
+    void eachSequenceOfCallsLeavesTheReferenceBarAndSentence()
+    {
+        QFETCH(QList<Step>, row);
+        Rig t(MainWin::Receive);
+        for (const auto &[done, size, bar, status, drawn] : row) {
+            QVERIFY2(t.draw(done, size) == barWith(bar), qPrintable(QString::number(done)));
+            QVERIFY2(!status || t.win.StatBox->text() == QLatin1String(status), qPrintable(t.win.StatBox->text()));
+            QVERIFY(drawn < 0 || t.win.BarDrawn == drawn);
+            // The display shows the end; deciding it is the transfer's own business.
+            QCOMPARE(t.win.CDBut->text(), QStringLiteral("Cancel"));
         }
+        QCOMPARE(rgb(t.win.ProcBar->grab().toImage()), rgb(t.win.ProcBar->Picture())); // what the box shows
     }
 };
 

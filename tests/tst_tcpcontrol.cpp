@@ -53,8 +53,10 @@ private slots:
         QCOMPARE(completes.count(), 4);
         QVERIFY(out == expected);
 
+        // Each announcement counts all that waits unread.
+        QSignalSpy arrivals(&nt, &TcpControl::DataArrival);
         peer.write(QByteArray("OK\xe9\x00", 4));
-        QTRY_COMPARE(nt.bytesWaiting(), qint64(4));
+        QTRY_VERIFY(!arrivals.isEmpty() && arrivals.last().at(0).toInt() == 4);
         QString text;
         nt.GetData(text);
         QCOMPARE(text, QStringLiteral("OK\u00e9") + QChar(0));
@@ -62,9 +64,10 @@ private slots:
         const QByteArray flood = pattern(8 * 1024 * 1024);
         peer.write(flood);
         peer.disconnectFromHost();
-        QTRY_VERIFY(nt.bytesWaiting() > 0);
+        arrivals.clear();
+        QTRY_VERIFY(!arrivals.isEmpty());
         QTest::qWait(300);
-        QVERIFY(nt.bytesWaiting() <= TcpControl::ReadBufferSize);
+        QVERIFY(arrivals.last().at(0).toInt() <= TcpControl::ReadBufferSize);
         QByteArray in, atClose;
         QStringList events;
         connect(&nt, &TcpControl::DataArrival, this, [&](qint32 count) {

@@ -1,4 +1,5 @@
 #include "bartables.h"
+#include "datarows.h"
 #include "transferrig.h"
 
 #include <malloc.h>
@@ -11,6 +12,7 @@ namespace {
 int programEnds = 0;
 const QString ByReciever = "Error ! Connection closed by reciever.", BySender = "Error ! Connection closed by sender.";
 const QString CannotRead = QStringLiteral("Error ! Could not read file.");
+struct Fault { const char *name; void (*strike)(ProcWin &snd, ProcWin &rcv); QString senderSays, receiverSays; int ends; };
 
 qint64 bytesInUse()
 {
@@ -89,52 +91,54 @@ private slots:
         QCOMPARE(programEnds, 0);
     }
 
-    void faultEndsInItsSentenceAndReleasesTheFiles()
+    void faultEndsInItsSentenceAndReleasesTheFiles_data()
     {
         // Each fault strikes a few chunks in; none does for a target on /dev/full. An empty sentence:
         // that window is gone. Closing a window by its frame ends that side's program, nothing else may.
-        struct Row { void (*strike)(ProcWin &snd, ProcWin &rcv); QString senderSays, receiverSays; int ends; };
-        const Row rows[] = {
-            {[](ProcWin &, ProcWin &rcv) { rcv.window()->close(); }, ByReciever, {}, 1},
-            {[](ProcWin &snd, ProcWin &) { snd.window()->close(); }, {}, BySender, 1},
-            {[](ProcWin &snd, ProcWin &) { QFile::resize(snd.FilePath, snd.BytesDone + 100); }, CannotRead, BySender, 0},
-            {nullptr, ByReciever, QStringLiteral("Error ! Could not write file."), 0},
-            {[](ProcWin &snd, ProcWin &) { snd.CDBut->click(); }, {}, BySender, 0},
-            {[](ProcWin &, ProcWin &rcv) { rcv.CDBut->click(); }, ByReciever, {}, 0}};
-        for (const Row &row : rows) {
-            programEnds = 0;
-            QTemporaryDir dir;
-            const QString source = dir.filePath(QStringLiteral("source.bin"));
-            const QString target = row.strike ? dir.filePath(QStringLiteral("target.bin")) : QStringLiteral("/dev/full");
-            const QByteArray content = randomBytes(64 * 4096);
-            const quint16 port = freePort();
-            QVERIFY(writeFile(source, content));
-            Side receiver(MainWin::Receive, port, target);
-            QVERIFY(receiver.listening());
-            Side sender(MainWin::Send, port, source);
-            ProcWin &snd = sender.win, &rcv = receiver.win;
-            bool struck = !row.strike, filesWereOpen = struck;
-            QObject::connect(snd.STM, &QTimer::timeout, &snd, [&] {
-                if (struck || snd.BytesDone < 3 * 4096)
-                    return;
-                struck = true;
-                filesWereOpen = isOpenHere(source) && isOpenHere(target);
-                row.strike(snd, rcv);
-            });
-            for (auto [side, says] : {std::pair(&snd, row.senderSays), std::pair(&rcv, row.receiverSays)}) {
-                QTRY_VERIFY_WITH_TIMEOUT(says.isEmpty() ? !side->isLoaded() : side->StatBox->text() == says, 10000);
-                QVERIFY(says.isEmpty() || side->CDBut->text() == u"Done");
-            }
-            QVERIFY(filesWereOpen && (!snd.isLoaded() || !snd.STM->isActive()));
-            QVERIFY(!isOpenHere(source) && !isOpenHere(target));
-            // The partial target stays, holding only bytes the sender really read.
-            const QByteArray partial = row.strike ? contentOf(target) : QByteArray();
-            QCOMPARE(partial, content.left(partial.size()));
-            QVERIFY(partial.size() == rcv.BytesDone && rcv.BytesDone <= snd.BytesDone);
-            QVERIFY(row.senderSays != CannotRead || rcv.BytesDone == snd.BytesDone);
-            QTest::qWait(50);
-            QCOMPARE(programEnds, row.ends);
+        addRows(QList<Fault>{
+            {"receiver closed", [](ProcWin &, ProcWin &rcv) { rcv.window()->close(); }, ByReciever, {}, 1},
+            {"sender closed", [](ProcWin &snd, ProcWin &) { snd.window()->close(); }, {}, BySender, 1},
+            {"source shrinks", [](ProcWin &snd, ProcWin &) { QFile::resize(snd.FilePath, snd.BytesDone + 100); }, CannotRead, BySender, 0},
+            {"disk full", nullptr, ByReciever, QStringLiteral("Error ! Could not write file."), 0},
+            {"sender cancels", [](ProcWin &snd, ProcWin &) { snd.CDBut->click(); }, {}, BySender, 0},
+            {"receiver cancels", [](ProcWin &, ProcWin &rcv) { rcv.CDBut->click(); }, ByReciever, {}, 0}},
+            [](const Fault &row) { return row.name; });
+    }
+    void faultEndsInItsSentenceAndReleasesTheFiles()
+    {
+        QFETCH(Fault, row);
+        programEnds = 0;
+        QTemporaryDir dir;
+        const QString source = dir.filePath(QStringLiteral("source.bin"));
+        const QString target = row.strike ? dir.filePath(QStringLiteral("target.bin")) : QStringLiteral("/dev/full");
+        const QByteArray content = randomBytes(64 * 4096);
+        const quint16 port = freePort();
+        QVERIFY(writeFile(source, content));
+        Side receiver(MainWin::Receive, port, target);
+        QVERIFY(receiver.listening());
+        Side sender(MainWin::Send, port, source);
+        ProcWin &snd = sender.win, &rcv = receiver.win;
+        bool struck = !row.strike, filesWereOpen = struck;
+        QObject::connect(snd.STM, &QTimer::timeout, &snd, [&] {
+            if (struck || snd.BytesDone < 3 * 4096)
+                return;
+            struck = true;
+            filesWereOpen = isOpenHere(source) && isOpenHere(target);
+            row.strike(snd, rcv);
+        });
+        for (auto [side, says] : {std::pair(&snd, row.senderSays), std::pair(&rcv, row.receiverSays)}) {
+            QTRY_VERIFY_WITH_TIMEOUT(says.isEmpty() ? !side->isLoaded() : side->StatBox->text() == says, 10000);
+            QVERIFY(says.isEmpty() || side->CDBut->text() == u"Done");
         }
+        QVERIFY(filesWereOpen && (!snd.isLoaded() || !snd.STM->isActive()));
+        QVERIFY(!isOpenHere(source) && !isOpenHere(target));
+        // The partial target stays, holding only bytes the sender really read.
+        const QByteArray partial = row.strike ? contentOf(target) : QByteArray();
+        QCOMPARE(partial, content.left(partial.size()));
+        QVERIFY(partial.size() == rcv.BytesDone && rcv.BytesDone <= snd.BytesDone);
+        QVERIFY(row.senderSays != CannotRead || rcv.BytesDone == snd.BytesDone);
+        QTest::qWait(50);
+        QCOMPARE(programEnds, row.ends);
     }
 };
 

@@ -120,11 +120,6 @@ void TcpControl::GetData(QByteArray &bytes)
     bytes.resize(qMax<qint64>(got, 0));
 }
 
-qint64 TcpControl::bytesWaiting() const
-{
-    return m_socket ? m_socket->bytesAvailable() : 0;
-}
-
 QString TcpControl::RemoteHostIP() const
 {
     if (!m_socket)

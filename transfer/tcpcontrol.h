@@ -44,7 +44,6 @@ public:
     void SendData(const QByteArray &bytes);
     void GetData(QString &text);
     void GetData(QByteArray &bytes);
-    qint64 bytesWaiting() const;
     // The peer's address as the socket reports it; an IPv4 peer reached over IPv6 shows as IPv4.
     QString RemoteHostIP() const;
     // True once every SendData so far has reached the operating system.
