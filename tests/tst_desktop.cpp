@@ -1,6 +1,7 @@
 // How the transfer window behaves as a desktop program: why it cannot listen, where its dialogs
 // start, what the save dialog says and refuses, how long it waits for a silent peer.
 #include "capabilities.h"
+#include "datarows.h"
 #include "transferrig.h"
 
 #include <QFileDialog>
@@ -15,6 +16,8 @@
 #include <netinet/in.h>
 
 namespace {
+using Folders = std::tuple<QString, QByteArray, QStringList, QString>;
+using Title = std::tuple<QString, QHostAddress, QLocale, QByteArray, QString>;
 QString shown(ProcWin &win) { return win.StatBox->text() + " | " + win.CDBut->text(); }
 
 // A port on loopback that takes one connection into its queue and then ignores every attempt:
@@ -158,22 +161,20 @@ private slots:
 
     void dialogsStartInTheUsersFoldersNotTheCurrentOne_data()
     {
-        QTest::addColumn<QByteArray>("userDirs");
-        QTest::addColumn<QStringList>("folders");
-        QTest::addColumn<QString>("saveIn");
-        QTest::newRow("nothing set, no Downloads") << QByteArray() << QStringList() << QString();
-        QTest::newRow("nothing set, Downloads") << QByteArray() << QStringList{"Downloads"} << "Downloads";
-        QTest::newRow("localised") << QByteArray("XDG_DOWNLOAD_DIR=\"$HOME/T\xc3\xa9l\xc3\xa9\x63hargements\"\n")
-                                   << QStringList{"Downloads", "T\u00e9l\u00e9chargements"} << "T\u00e9l\u00e9chargements";
-        QTest::newRow("named but missing") << QByteArray("XDG_DOWNLOAD_DIR=\"$HOME/Gone\"\n") << QStringList{"Downloads"}
-                                           << QString();
+        // user-dirs.dirs, the folders in the home, where the save dialog opens ("" for the home).
+        addRows(QList<Folders>{
+            {"nothing set, no Downloads", {}, {}, {}},
+            {"nothing set, Downloads", {}, {"Downloads"}, "Downloads"},
+            {"localised", "XDG_DOWNLOAD_DIR=\"$HOME/T\xc3\xa9l\xc3\xa9\x63hargements\"\n",
+             {"Downloads", "T\u00e9l\u00e9chargements"}, "T\u00e9l\u00e9chargements"},
+            {"named but missing", "XDG_DOWNLOAD_DIR=\"$HOME/Gone\"\n", {"Downloads"}, {}},
+        }, [](const Folders &row) { return std::get<0>(row); });
     }
 
     void dialogsStartInTheUsersFoldersNotTheCurrentOne()
     {
-        QFETCH(QByteArray, userDirs);
-        QFETCH(QStringList, folders);
-        QFETCH(QString, saveIn);
+        QFETCH(Folders, row);
+        const auto &[tag, userDirs, folders, saveIn] = row;
         QTemporaryDir place;
         const QString user = place.filePath("user"), elsewhere = place.filePath("elsewhere");
         QVERIFY(QDir().mkpath(user + "/.config") && QDir().mkpath(elsewhere));
@@ -193,25 +194,17 @@ private slots:
 
     void saveDialogTitleNamesThePeerAndTheSize_data()
     {
-        QTest::addColumn<QHostAddress>("from");
-        QTest::addColumn<QLocale>("locale");
-        QTest::addColumn<QByteArray>("offer");
-        QTest::addColumn<QString>("title");
         const QLocale english(QLocale::English, QLocale::UnitedStates), german(QLocale::German, QLocale::Germany);
-        QTest::newRow("IPv4") << QHostAddress(QHostAddress::LocalHost) << english << QByteArray("FNa.txt\\ 1536")
-                              << "Save file from 127.0.0.1 (1.5 KB)";
-        QTest::newRow("IPv6 loopback") << QHostAddress(QHostAddress::LocalHostIPv6) << english
-                                       << QByteArray("FNa.txt\\ 300000") << "Save file from ::1 (293 KB)";
-        QTest::newRow("German") << QHostAddress(QHostAddress::LocalHost) << german << QByteArray("FNa.txt\\ 5000")
-                                << "Save file from 127.0.0.1 (4,9 KB)";
+        addRows(QList<Title>{{"IPv4", QHostAddress::LocalHost, english, "FNa.txt\\ 1536", "Save file from 127.0.0.1 (1.5 KB)"},
+                             {"IPv6 loopback", QHostAddress::LocalHostIPv6, english, "FNa.txt\\ 300000", "Save file from ::1 (293 KB)"},
+                             {"German", QHostAddress::LocalHost, german, "FNa.txt\\ 5000", "Save file from 127.0.0.1 (4,9 KB)"}},
+                [](const Title &row) { return std::get<0>(row); });
     }
 
     void saveDialogTitleNamesThePeerAndTheSize()
     {
-        QFETCH(QHostAddress, from);
-        QFETCH(QLocale, locale);
-        QFETCH(QByteArray, offer);
-        QFETCH(QString, title);
+        QFETCH(Title, row);
+        const auto &[tag, from, locale, offer, title] = row;
         QLocale::setDefault(locale);
         const quint16 port = freePort();
         Side receiver(MainWin::Receive, port, {});
@@ -340,15 +333,13 @@ private slots:
         QVERIFY(silent.port);
         const int limit = 1500;
         for (const bool cancel : {false, true}) {
-            MainWin main;
-            main.XferMode = MainWin::Send, main.PeerIP = QStringLiteral("127.0.0.1");
-            ProcWin win(main, main, silent.port, std::make_shared<ScriptedDialog>(), TransferTiming{100, limit});
-            win.Show();
+            Side side(MainWin::Send, silent.port, {}, TransferTiming{100, limit});
+            ProcWin &win = side.win;
             QTest::qWait(limit / 2);
             QCOMPARE(shown(win), QStringLiteral("Connecting to 127.0.0.1 ... | Cancel"));
             if (cancel) {
                 win.CDBut->click();
-                QVERIFY(!win.isLoaded() && main.window()->isVisible());
+                QVERIFY(!win.isLoaded() && side.main.window()->isVisible());
                 QTest::qWait(limit);
                 // Reported nowhere: the window stays unloaded and the program runs on.
                 QVERIFY(!win.isLoaded() && ends == 0);

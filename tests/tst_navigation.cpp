@@ -1,18 +1,11 @@
 #include "app/ipwin.h"
-#include "app/mainwin.h"
-#include "transfer/procwin.h"
-
-#include <QtTest>
+#include "transferrig.h"
 
 class NavigationTest : public QObject
 {
     Q_OBJECT
 
-    quint16 port = [] {
-        QTcpServer probe;
-        probe.listen(QHostAddress::Any, 0);
-        return probe.serverPort();
-    }();
+    quint16 port = freePort();
     // Created first, so the global transfer window uses the test's port.
     ProcWin &transfer = MainWin::transferWindow(port);
     MainWin &main = MainWin::instance();

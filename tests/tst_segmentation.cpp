@@ -1,7 +1,9 @@
+#include "datarows.h"
 #include "transferrig.h"
 
 namespace {
 const QString SaveCancelled = QStringLiteral("Saving file cancelled. Connection closed.");
+using Split = std::tuple<QString, quint8, QByteArrayList, int, QByteArray, QString, QString>;
 
 // Stands between a sending and a receiving window and re-cuts the stream the way networks do:
 // Split sends every handshake byte as a segment of its own after a pause; Merge holds bytes and
@@ -125,54 +127,34 @@ private slots:
 
     void rawPeerSplitsMessagesAndOffers_data()
     {
-        QTest::addColumn<int>("mode");
-        QTest::addColumn<QByteArrayList>("pieces");
-        QTest::addColumn<int>("settleMs");
-        QTest::addColumn<QByteArray>("reply");
-        QTest::addColumn<QString>("status");
-        QTest::addColumn<QString>("preset");
-
-        const QByteArray offer = "FNcaf\xe9.bin\\ 100";
-        QTest::newRow("OK split") << int(MainWin::Send) << QByteArrayList{"O", "K"} << 300 << "RC" + offer
-                                  << "Sending request ..." << QString();
-        QTest::newRow("SD split") << int(MainWin::Send) << QByteArrayList{"OK", "S", "D"} << 300 << "RC" + offer
-                                  << finished("0.1") << QString();
-        QTest::newRow("CC split") << int(MainWin::Send) << QByteArrayList{"OK", "C", "C"} << 300 << "RC" + offer
-                                  << "Error ! Connection closed by reciever." << QString();
-        QTest::newRow("RC split") << int(MainWin::Receive) << QByteArrayList{"R", "C"} << 300 << QByteArray("OK")
-                                  << "Connected. Waiting for file ..." << QString();
-        QTest::newRow("before the backslash") << int(MainWin::Receive) << QByteArrayList{"RCFNrep", "ort.bin\\ 12", "34"}
-                                              << 300 << QByteArray("OKSD") << finished("1.2") << "report.bin";
-        QTest::newRow("inside the name") << int(MainWin::Receive) << QByteArrayList{"RC", "FNda", "ta.bin\\ 5000"} << 300
-                                         << QByteArray("OKSD") << finished("4.9") << "data.bin";
-        QTest::newRow("inside the size") << int(MainWin::Receive) << QByteArrayList{"RCFNdata.bin\\ 50", "00"} << 300
-                                         << QByteArray("OKSD") << finished("4.9") << "data.bin";
-        QTest::newRow("Latin-1 name") << int(MainWin::Receive) << QByteArrayList{"RCFNcaf\xe9", ".bin\\ 5000"} << 300
-                                      << QByteArray("OKSD") << finished("4.9") << "caf\u00e9.bin";
-        QTest::newRow("UTF-8 name") << int(MainWin::Receive) << QByteArrayList{"RCFN\xd0", "\xb6.bin\\ 5000"} << 300
-                                    << QByteArray("OKSD") << finished("4.9") << "\u0436.bin";
-        QTest::newRow("malformed size") << int(MainWin::Receive) << QByteArrayList{"RCFNdata.bin\\ ", "many"} << 20
-                                        << QByteArray("OKCC") << SaveCancelled << QString();
-        QTest::newRow("no backslash") << int(MainWin::Receive) << QByteArrayList{"RCFNdata", ".bin 5000"} << 20
-                                      << QByteArray("OKCC") << SaveCancelled << QString();
-        QTest::newRow("size 0") << int(MainWin::Receive) << QByteArrayList{"RCFNdata.bin\\", " 0"} << 20
-                                << QByteArray("OKCC") << SaveCancelled << QString();
+        // Side, pieces taken one by one, how long an offer settles, the window's reply, its status, the preset name.
+        const QByteArray offer = "RCFNcaf\xe9.bin\\ 100";
+        const quint8 snd = MainWin::Send, rcv = MainWin::Receive;
+        addRows(QList<Split>{
+            {"OK split", snd, {"O", "K"}, 300, offer, "Sending request ...", {}},
+            {"SD split", snd, {"OK", "S", "D"}, 300, offer, finished("0.1"), {}},
+            {"CC split", snd, {"OK", "C", "C"}, 300, offer, "Error ! Connection closed by reciever.", {}},
+            {"RC split", rcv, {"R", "C"}, 300, "OK", "Connected. Waiting for file ...", {}},
+            {"before the backslash", rcv, {"RCFNrep", "ort.bin\\ 12", "34"}, 300, "OKSD", finished("1.2"), "report.bin"},
+            {"inside the name", rcv, {"RC", "FNda", "ta.bin\\ 5000"}, 300, "OKSD", finished("4.9"), "data.bin"},
+            {"inside the size", rcv, {"RCFNdata.bin\\ 50", "00"}, 300, "OKSD", finished("4.9"), "data.bin"},
+            {"Latin-1 name", rcv, {"RCFNcaf\xe9", ".bin\\ 5000"}, 300, "OKSD", finished("4.9"), "caf\u00e9.bin"},
+            {"UTF-8 name", rcv, {"RCFN\xd0", "\xb6.bin\\ 5000"}, 300, "OKSD", finished("4.9"), "\u0436.bin"},
+            {"malformed size", rcv, {"RCFNdata.bin\\ ", "many"}, 20, "OKCC", SaveCancelled, {}},
+            {"no backslash", rcv, {"RCFNdata", ".bin 5000"}, 20, "OKCC", SaveCancelled, {}},
+            {"size 0", rcv, {"RCFNdata.bin\\", " 0"}, 20, "OKCC", SaveCancelled, {}},
+        }, [](const Split &row) { return std::get<0>(row); });
     }
 
     void rawPeerSplitsMessagesAndOffers()
     {
-        QFETCH(int, mode);
-        QFETCH(QByteArrayList, pieces);
-        QFETCH(int, settleMs);
-        QFETCH(QByteArray, reply);
-        QFETCH(QString, status);
-        QFETCH(QString, preset);
-
+        QFETCH(Split, row);
+        const auto &[tag, mode, pieces, settleMs, reply, status, preset] = row;
         RawRig rig;
         const QString file = rig.dir.filePath(mode == MainWin::Send ? QStringLiteral("caf\u00e9.bin") : QStringLiteral("saved"));
         const QByteArray content = randomBytes(mode == MainWin::Send ? 100 : 5000);
         QVERIFY(mode == MainWin::Receive || writeFile(file, content));
-        QVERIFY(rig.open(quint8(mode), file, {.offerSettleMs = settleMs}));
+        QVERIFY(rig.open(mode, file, {.offerSettleMs = settleMs}));
         ProcWin &win = rig.win();
         // Each piece is taken by the window before the next one goes.
         for (const QByteArray &piece : std::as_const(pieces)) {
@@ -196,34 +178,30 @@ private slots:
 
     void restOfTheSizeArrivingWhileTheDialogIsOpenCounts()
     {
-        RawRig rig;
-        const QString target = rig.dir.filePath(QStringLiteral("saved"));
-        QVERIFY(rig.open(MainWin::Receive, target, {.offerSettleMs = 20}));
-        ProcWin &win = rig.win();
-        rig.side->dg->whileOpen = [&] {
-            rig.peer->write("00");
-            QTRY_VERIFY(win.InMsg.endsWith(u"5000"));
-        };
-        rig.peer->write("RCFNdata.bin\\ 50");
-        QTRY_COMPARE(rig.wire, QByteArray("OKSD"));
-        QCOMPARE(win.FileSize, 5000);
-        const QByteArray content = randomBytes(5000);
-        rig.peer->write(content);
-        QTRY_COMPARE(win.StatBox->text(), finished("4.9"));
-        QCOMPARE(contentOf(target), content);
-
-        // An offer that the late bytes spoil is refused after the dialog, and nothing is written.
-        RawRig spoilt;
-        const QString other = spoilt.dir.filePath(QStringLiteral("saved"));
-        QVERIFY(spoilt.open(MainWin::Receive, other, {.offerSettleMs = 20}));
-        spoilt.side->dg->whileOpen = [&] {
-            spoilt.peer->write("\\x");
-            QTRY_VERIFY(spoilt.win().InMsg.endsWith(u"\\x"));
-        };
-        spoilt.peer->write("RCFNdata.bin\\ 50");
-        QTRY_COMPARE(spoilt.wire, QByteArray("OKCC"));
-        QCOMPARE(spoilt.win().StatBox->text(), SaveCancelled);
-        QVERIFY(!QFile::exists(other));
+        // The late "00" completes the size; late bytes that spoil the offer have it refused after the
+        // dialog, and nothing is written.
+        for (const QByteArray late : {"00", "\\x"}) {
+            RawRig rig;
+            const QString target = rig.dir.filePath(QStringLiteral("saved"));
+            QVERIFY(rig.open(MainWin::Receive, target, {.offerSettleMs = 20}));
+            ProcWin &win = rig.win();
+            rig.side->dg->whileOpen = [&] {
+                rig.peer->write(late);
+                QTRY_VERIFY(win.InMsg.endsWith(QString::fromLatin1(late)));
+            };
+            rig.peer->write("RCFNdata.bin\\ 50");
+            QTRY_COMPARE(rig.wire, late == "00" ? QByteArray("OKSD") : QByteArray("OKCC"));
+            if (late != "00") {
+                QCOMPARE(win.StatBox->text(), SaveCancelled);
+                QVERIFY(!QFile::exists(target));
+                continue;
+            }
+            QCOMPARE(win.FileSize, 5000);
+            const QByteArray content = randomBytes(5000);
+            rig.peer->write(content);
+            QTRY_COMPARE(win.StatBox->text(), finished("4.9"));
+            QCOMPARE(contentOf(target), content);
+        }
     }
 };
 

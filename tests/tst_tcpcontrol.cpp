@@ -1,7 +1,6 @@
-#include "transfer/tcpcontrol.h"
+#include "transferrig.h"
 
 #include <QSignalSpy>
-#include <QtTest>
 
 namespace {
 // Bytes whose order shows: a lost, doubled or swapped block breaks the comparison.
@@ -22,10 +21,7 @@ private slots:
     void bytesCrossBothWaysWholeInOrderAndBeforeTheClose()
     {
         TcpControl nt;
-        QTcpServer probe;
-        QVERIFY(probe.listen(QHostAddress::Any, 0));
-        nt.LocalPort = probe.serverPort();
-        probe.close();
+        nt.LocalPort = freePort();
         QSignalSpy requests(&nt, &TcpControl::ConnectionRequest);
         QVERIFY(nt.Listen());
         QTcpSocket peer;
