@@ -5,81 +5,47 @@ namespace {
 const QString SaveCancelled = QStringLiteral("Saving file cancelled. Connection closed.");
 using Split = std::tuple<QString, quint8, QByteArrayList, int, QByteArray, QString, QString>;
 
-// Stands between a sending and a receiving window and re-cuts the stream the way networks do:
-// Split sends every handshake byte as a segment of its own after a pause; Merge holds bytes and
-// lets each message go only together with everything after it up to the next answer.
-class Relay : public QObject
-{
-public:
+// Stands between a sending and a receiving window and re-cuts the stream as networks do. Each way
+// has marks where its messages end: Split sends every byte before the first mark as a segment of
+// its own, a tick apart; Merge holds bytes and lets them go only at a mark, so messages travel together.
+struct Relay : QObject {
     enum Mode { Split, Merge };
+    struct Leg { QTcpSocket *in = nullptr, *out = nullptr; QList<qint64> marks; QByteArray held; qint64 passed = 0; };
+    QTcpServer server;
+    QTcpSocket receiver;
+    Leg legs[2];
+    QTimer tick;
+    int writes = 0;
 
-    // `toReceiver` and `toSender` mark where the messages end each way: Split cuts every byte
-    // before the first mark, Merge releases only at a mark.
     Relay(Mode mode, quint16 receiverPort, QList<qint64> toReceiver, QList<qint64> toSender)
-        : m_mode(mode)
     {
         server.listen(QHostAddress::LocalHost, 0);
         connect(&server, &QTcpServer::newConnection, this, [=, this] {
-            m_sender = server.nextPendingConnection();
-            m_receiver.connectToHost(QHostAddress::LocalHost, receiverPort);
-            m_legs = {{m_sender, &m_receiver, {}, 0, toReceiver}, {&m_receiver, m_sender, {}, 0, toSender}};
-            for (QTcpSocket *socket : {m_sender, &m_receiver}) {
-                socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-                connect(socket, &QTcpSocket::readyRead, this, [this] {
-                    for (Leg &leg : m_legs)
-                        leg.held += leg.in->readAll();
-                });
+            QTcpSocket *sender = server.nextPendingConnection();
+            receiver.connectToHost(QHostAddress::LocalHost, receiverPort);
+            legs[0] = {sender, &receiver, toReceiver, {}, 0}, legs[1] = {&receiver, sender, toSender, {}, 0};
+            for (Leg &leg : legs) {
+                leg.in->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+                connect(leg.in, &QTcpSocket::readyRead, this, [&leg] { leg.held += leg.in->readAll(); });
             }
-            m_tick.start(2);
+            tick.start(2);
         });
-        connect(&m_tick, &QTimer::timeout, this, [this] {
-            for (Leg &leg : m_legs)
-                pass(leg);
+        connect(&tick, &QTimer::timeout, this, [=, this] {
+            for (Leg &leg : legs) {
+                const qint64 reach = leg.passed + leg.held.size();
+                qint64 count = mode == Split && leg.passed < leg.marks.first() ? 1 : leg.held.size();
+                if (mode == Merge && reach <= leg.marks.last()) {
+                    count = 0;
+                    for (const qint64 mark : std::as_const(leg.marks))
+                        count = mark <= reach ? mark - leg.passed : count;
+                }
+                if (leg.held.isEmpty() || count <= 0 || leg.out->state() != QAbstractSocket::ConnectedState)
+                    continue;
+                leg.out->write(leg.held.left(count)), leg.out->flush();
+                leg.held.remove(0, count), leg.passed += count, ++writes;
+            }
         });
     }
-
-    QTcpServer server;
-    int writes = 0;
-
-private:
-    struct Leg {
-        QTcpSocket *in, *out;
-        QByteArray held;
-        qint64 passed;
-        QList<qint64> marks;
-    };
-
-    void pass(Leg &leg)
-    {
-        if (leg.out->state() != QAbstractSocket::ConnectedState || leg.held.isEmpty())
-            return;
-        const qint64 handshake = leg.marks.first();
-        qint64 count = leg.held.size();
-        if (m_mode == Split && leg.passed < handshake) {
-            count = 1;
-        } else if (m_mode == Merge) {
-            // Up to the furthest mark the held bytes reach, nothing before the first.
-            count = 0;
-            for (const qint64 mark : std::as_const(leg.marks))
-                if (leg.passed + leg.held.size() >= mark)
-                    count = mark - leg.passed;
-            if (leg.passed + leg.held.size() > leg.marks.last())
-                count = leg.held.size();
-            if (count <= 0)
-                return;
-        }
-        leg.out->write(leg.held.left(count));
-        leg.out->flush();
-        leg.held.remove(0, count);
-        leg.passed += count;
-        ++writes;
-    }
-
-    Mode m_mode;
-    QTcpSocket *m_sender = nullptr;
-    QTcpSocket m_receiver;
-    QList<Leg> m_legs;
-    QTimer m_tick;
 };
 }
 
