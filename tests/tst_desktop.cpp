@@ -44,47 +44,35 @@ struct SilentPeer {
 };
 
 #ifdef VELTRANE_XCB
-// Watches what an X client asks of the window manager: a request to change a window's state
-// goes to the root window as a client message, which any client may listen to.
-class StateRequests
-{
-public:
+// Hears what X clients ask of the window manager: a request to change a window's state is a
+// client message to the root window, which any client may listen to.
+struct StateRequests {
+    xcb_connection_t *x = xcb_connect(nullptr, nullptr);
     StateRequests()
     {
         const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
-        xcb_change_window_attributes(m_x, xcb_setup_roots_iterator(xcb_get_setup(m_x)).data->root,
-                                     XCB_CW_EVENT_MASK, &mask);
-        m_state = atom("_NET_WM_STATE"), m_attention = atom("_NET_WM_STATE_DEMANDS_ATTENTION");
+        xcb_change_window_attributes(x, xcb_setup_roots_iterator(xcb_get_setup(x)).data->root, XCB_CW_EVENT_MASK, &mask);
     }
-    ~StateRequests() { xcb_disconnect(m_x); }
-
+    ~StateRequests() { xcb_disconnect(x); }
+    xcb_atom_t atom(const char *name)
+    {
+        xcb_intern_atom_reply_t *reply = xcb_intern_atom_reply(x, xcb_intern_atom(x, 0, uint16_t(strlen(name)), name), nullptr);
+        const xcb_atom_t atom = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+        return free(reply), atom;
+    }
     // Whether `window` asked for attention since the last call.
     bool demandedAttention(WId window)
     {
+        const xcb_atom_t state = atom("_NET_WM_STATE"), attention = atom("_NET_WM_STATE_DEMANDS_ATTENTION");
         bool demanded = false;
-        while (xcb_generic_event_t *event = xcb_poll_for_event(m_x)) {
-            if ((event->response_type & 0x7f) == XCB_CLIENT_MESSAGE) {
-                const auto *message = reinterpret_cast<xcb_client_message_event_t *>(event);
-                demanded |= message->window == window && message->type == m_state && message->data.data32[0] == 1
-                            && message->data.data32[1] == m_attention;
-            }
+        while (xcb_generic_event_t *event = xcb_poll_for_event(x)) {
+            const auto *message = reinterpret_cast<xcb_client_message_event_t *>(event);
+            demanded |= (event->response_type & 0x7f) == XCB_CLIENT_MESSAGE && message->window == window
+                        && message->type == state && message->data.data32[0] == 1 && message->data.data32[1] == attention;
             free(event);
         }
         return demanded;
     }
-
-private:
-    xcb_atom_t atom(const char *name)
-    {
-        xcb_intern_atom_reply_t *reply =
-            xcb_intern_atom_reply(m_x, xcb_intern_atom(m_x, 0, uint16_t(strlen(name)), name), nullptr);
-        const xcb_atom_t atom = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
-        free(reply);
-        return atom;
-    }
-
-    xcb_connection_t *m_x = xcb_connect(nullptr, nullptr);
-    xcb_atom_t m_state = XCB_ATOM_NONE, m_attention = XCB_ATOM_NONE;
 };
 #endif
 
@@ -132,12 +120,7 @@ private slots:
 
     void listenFailuresSayWhy()
     {
-        const quint16 port = freePort();
-        QTcpServer holder;
-        QVERIFY(holder.listen(QHostAddress::Any, port));
-        Side taken(MainWin::Receive, port, {});
-        QTRY_COMPARE(shown(taken.win), QStringLiteral("Port %1 is already in use! | Done").arg(port));
-
+        // A port held by another program: tst_navigation.
         // Below 1024 a port needs a privilege an ordinary user lacks; root gives it up here.
         QFile start(QStringLiteral("/proc/sys/net/ipv4/ip_unprivileged_port_start"));
         const int unprivileged = start.open(QIODevice::ReadOnly) ? start.readAll().trimmed().toInt() : 1024;
