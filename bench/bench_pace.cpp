@@ -1,5 +1,6 @@
 // The sender's pace: a 4 MiB transfer between two instances over loopback. The receiver runs in
 // a process of its own, so the CPU time measured here is the sender's alone.
+#include "pickdialog.h"
 #include "app/mainwin.h"
 #include "transfer/filedialogcontrol.h"
 #include "transfer/procwin.h"
@@ -24,18 +25,6 @@ constexpr qint32 Size = 4 * 1024 * 1024;
 // One 4096-byte chunk per 10 ms tick.
 constexpr double CeilingBytesPerSecond = 4096.0 / 0.010;
 
-// The person at the dialog, who always picks the same file.
-class Pick : public FileDialogControl
-{
-public:
-    explicit Pick(QString path) : m_path(std::move(path)) {}
-    bool ShowOpen(QWidget *) override { return FileName = m_path, true; }
-    bool ShowSave(QWidget *) override { return FileName = m_path, true; }
-
-private:
-    QString m_path;
-};
-
 double cpuSeconds()
 {
     rusage usage{};
@@ -50,7 +39,7 @@ int receive(int argc, char **argv, quint16 port, const QString &target, int read
     Form::setProgramEnd([] {});
     MainWin main;
     main.XferMode = MainWin::Receive;
-    ProcWin window(main, main, port, std::make_shared<Pick>(target));
+    ProcWin window(main, main, port, std::make_shared<PickDialog>(target));
     window.Show();
     QTimer watch;
     bool told = false;
@@ -114,7 +103,7 @@ int main(int argc, char **argv)
     MainWin main;
     main.XferMode = MainWin::Send;
     main.PeerIP = QStringLiteral("127.0.0.1");
-    ProcWin sender(main, main, port, std::make_shared<Pick>(source));
+    ProcWin sender(main, main, port, std::make_shared<PickDialog>(source));
     sender.Load();
     QElapsedTimer wall;
     double cpuAtStart = 0, cpu = 0;

@@ -1,5 +1,6 @@
 // The receiving sink against a peer that sends as fast as loopback takes it, compared with a
 // plain socket-to-file copy of the same size in the same run.
+#include "pickdialog.h"
 #include "app/mainwin.h"
 #include "transfer/filedialogcontrol.h"
 #include "transfer/procwin.h"
@@ -33,17 +34,6 @@ constexpr qint64 MiB = 1024 * 1024;
 constexpr qint64 PatternSize = 65521;
 // The sink's socket takes at most this much per read, so the plain copy reads as much at once.
 constexpr size_t CopyBuffer = 256 * 1024;
-
-class Pick : public FileDialogControl
-{
-public:
-    explicit Pick(QString path) : m_path(std::move(path)) {}
-    bool ShowOpen(QWidget *) override { return FileName = m_path, true; }
-    bool ShowSave(QWidget *) override { return FileName = m_path, true; }
-
-private:
-    QString m_path;
-};
 
 // The pattern twice over, so any offset can be sent or checked in one piece.
 QByteArray makePattern()
@@ -155,7 +145,7 @@ double throughSink(QApplication &app, const QString &target, qint64 size)
     }
     MainWin main;
     main.XferMode = MainWin::Receive;
-    ProcWin receiver(main, main, port, std::make_shared<Pick>(target));
+    ProcWin receiver(main, main, port, std::make_shared<PickDialog>(target));
     receiver.Show();
     while (receiver.NT->State() != TcpControl::Listening)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
