@@ -30,11 +30,14 @@ public:
         return false;
     }
 
+    // A dialog drawn by the desktop has closed before its choice reaches us: that choice is
+    // checked after exec(), and the dialog shown again when it is refused.
+    bool native() const { return testAttribute(Qt::WA_DontShowOnScreen); }
+
     void accept() override
     {
-        // A native dialog has closed before it gets here; its choice is checked after exec().
         const QStringList files = selectedFiles();
-        if (acceptMode() == AcceptSave && !testAttribute(Qt::WA_DontShowOnScreen) && !files.isEmpty() && !QFileInfo(files.first()).isDir()
+        if (acceptMode() == AcceptSave && !native() && !files.isEmpty() && !QFileInfo(files.first()).isDir()
             && !usable(files.first()))
             return;
         QFileDialog::accept();
@@ -125,7 +128,7 @@ bool FileDialogControl::show(QWidget *parent, bool save)
     bool accepted = false;
     for (;;) {
         accepted = dialog->exec() == QDialog::Accepted && dialog && !dialog->selectedFiles().isEmpty();
-        if (!accepted || !save || dialog->usable(dialog->selectedFiles().constFirst()))
+        if (!accepted || !save || !dialog->native() || dialog->usable(dialog->selectedFiles().constFirst()))
             break;
     }
     FileName = accepted ? dialog->selectedFiles().constFirst() : QString();

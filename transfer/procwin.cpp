@@ -465,24 +465,21 @@ bool ProcWin::readNext(QByteArray &buffer, qint32 count)
 
 void ProcWin::chunkHanded()
 {
-    if (BytesDone < FileSize)
-        return DrawProcess();
     // "Finished." waits until the operating system holds every byte: Done pressed at once must
     // not cut off what is still queued in the socket.
-    if (!NT->allSent())
+    if (BytesDone == FileSize && !NT->allSent())
         return advance(Stage::Draining);
     DrawProcess();
-    endWith(Finished + K(FileSize) + KbEnd);
+    if (BytesDone == FileSize)
+        endWith(Finished + K(FileSize) + KbEnd);
 }
 
 void ProcWin::NT_SendComplete()
 {
     if (XferState == ChunkOutstanding)
         XferState = ReadyForChunk;
-    if (m_stage == Stage::Draining && NT->allSent()) {
-        DrawProcess();
-        endWith(Finished + K(FileSize) + KbEnd);
-    }
+    if (m_stage == Stage::Draining && NT->allSent())
+        chunkHanded();
 }
 
 // Sink
@@ -496,7 +493,6 @@ void ProcWin::receiveBlock(qint32 count)
     // so "Finished." never stands for bytes that did not reach the disk.
     const qint32 kept = qint32(qMin<qint64>(DataBuf.size(), qint64(FileSize) - BytesDone));
     if (m_target.write(DataBuf.constData(), kept) != kept) {
-        m_target.close();
         NT->Close();
         endWith(CannotWrite);
         return;
@@ -505,7 +501,6 @@ void ProcWin::receiveBlock(qint32 count)
     DrawProcess();
     if (BytesDone >= FileSize) {
         XferState = ControlMessages;
-        m_target.close();
         endWith(Finished + K(FileSize) + KbEnd);
     }
 }
