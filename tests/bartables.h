@@ -41,3 +41,12 @@ inline QImage barWith(const Slices &slices = {})
             bar.setPixel(x, y + 2, SliceTable[slice][y]);
     return bar;
 }
+
+// The bar at 100 % from column 4 on; columns 2 and 3 differ by the percentage the bar grew from.
+inline QImage fullBarFrom4()
+{
+    Slices full{{199, 3}, {200, 4}, {201, 5}, {202, 6}};
+    for (int x = 4; x < 199; ++x)
+        full[x] = 2;
+    return barWith(full).copy(4, 0, 199, 13);
+}

@@ -41,7 +41,7 @@ private:
     explicit HostilePeer(QByteArrayView script)
         : m_sending(script[0] & 1)
         , m_stage(Stage((script[0] >> 1) & 3))
-        , m_size(1 + (uchar(script[1]) << 8 | uchar(script[2])) % (3 * ProcWin::ChunkSize))
+        , m_size(1 + (uchar(script[1]) << 8 | uchar(script[2])) % (3 * 4096))
         , m_content(randomBytes(m_size))
     {
         for (QByteArrayView rest = script.sliced(3); !rest.isEmpty();) {
@@ -129,7 +129,7 @@ private:
     {
         static const QRegularExpression ending(QStringLiteral(
             R"(^(Finished\. \(\d+([.,]\d)? KB\)|Error ! Connection closed by (reciever|sender)\.|)"
-            R"(Error ! Could not (read|write) file\.|(No file selected|Zero length file|File too large|)"
+            R"(Error ! Could not (read|write) file\.|(No file selected|Zero length file|)"
             R"(Could not read file)\. Connection cancelled\.|Saving file cancelled\. Connection closed\.)$)"));
         m_rig.peer->disconnectFromHost();
         if (!waitFor([this] { return ended(); }))
@@ -172,7 +172,7 @@ private:
     RawRig m_rig;
     const bool m_sending;
     const Stage m_stage;
-    const qint32 m_size;
+    const qint64 m_size;
     const QByteArray m_content;
     QList<QByteArray> m_blocks;
     QByteArray m_offer, m_data;

@@ -180,7 +180,12 @@ private slots:
         const QLocale english(QLocale::English, QLocale::UnitedStates), german(QLocale::German, QLocale::Germany);
         addRows(QList<Title>{{"IPv4", QHostAddress::LocalHost, english, "FNa.txt\\ 1536", "Save file from 127.0.0.1 (1.5 KB)"},
                              {"IPv6 loopback", QHostAddress::LocalHostIPv6, english, "FNa.txt\\ 300000", "Save file from ::1 (293 KB)"},
-                             {"German", QHostAddress::LocalHost, german, "FNa.txt\\ 5000", "Save file from 127.0.0.1 (4,9 KB)"}},
+                             {"German", QHostAddress::LocalHost, german, "FNa.txt\\ 5000", "Save file from 127.0.0.1 (4,9 KB)"},
+                             // Sizes past 32 bits are offered like any other.
+                             {"2^31 - 1", QHostAddress::LocalHost, english, "FNa.txt\\ 2147483647", "Save file from 127.0.0.1 (2097152 KB)"},
+                             {"2^31", QHostAddress::LocalHost, english, "FNa.txt\\ 2147483648", "Save file from 127.0.0.1 (2097152 KB)"},
+                             {"2^63 - 1", QHostAddress::LocalHost, english, "FNa.txt\\ 9223372036854775807",
+                              "Save file from 127.0.0.1 (9007199254740992 KB)"}},
                 [](const Title &row) { return std::get<0>(row); });
     }
 

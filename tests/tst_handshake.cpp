@@ -44,7 +44,9 @@ private slots:
             {MainWin::Send, {}, "OK", "RCCC", "No file selected. Connection cancelled.", 1, false},
             {MainWin::Send, makeFile(files, "empty.txt", 0), "OK", "RCCC", "Zero length file. Connection cancelled.", 1, false},
             {MainWin::Send, files.filePath("gone.txt"), "OK", "RCCC", "Could not read file. Connection cancelled.", 1, false},
-            {MainWin::Send, makeFile(files, "big.bin", qint64(1) << 31), "OK", "RCCC", "File too large. Connection cancelled.", 1, false},
+            // Any size goes out, and a peer that cannot hold it answers "CC".
+            {MainWin::Send, makeFile(files, "2g.bin", qint64(1) << 31), "OK", "RCFN2g.bin\\ 2147483648", "Sending request ...", 1, false},
+            {MainWin::Send, makeFile(files, "3g.bin", qint64(3) << 30), "OKCC", "RCFN3g.bin\\ 3221225472", ByReciever, 1, false},
             {MainWin::Send, notes, "OKCC", "RC" + NotesOffer, ByReciever, 1, false},
             {MainWin::Send, {}, "", "RC", ByReciever, 0, false},
             {MainWin::Send, notes, "OK", "RC", ByReciever, 1, true},
@@ -59,7 +61,8 @@ private slots:
         for (const char *stray : {"OK", "SD"})
             rows.append({MainWin::Receive, {}, stray, "OK", "Waiting for connection ...", 0, false});
         for (const char *offer : {"FNnotes.txt 5000", "FNnotes.txt\\ many", "FNnotes.txt\\", "FNnotes.txt\\ 0",
-                                  "FNnotes.txt\\ 0.5", "FNnotes.txt\\-5", "FNnotes.txt\\ 2147483648"})
+                                  "FNnotes.txt\\ 0.5", "FNnotes.txt\\-5", "FNnotes.txt\\ 9223372036854775808",
+                                  "FNnotes.txt\\ 1.5", "FNnotes.txt\\ 5e3", "FNnotes.txt\\ -1", "FNnotes.txt\\ +5"})
             rows.append({MainWin::Receive, {}, offer, "OKCC", SaveCancelled, 0, false});
         addRows(rows, [](const Opening &row) {
             return (std::get<0>(row) == MainWin::Send ? "send \"" : "receive \"") + std::get<2>(row) + "\": " + std::get<4>(row);

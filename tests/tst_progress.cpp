@@ -16,7 +16,7 @@ static Slices tube(int p, int from, Slices slices = {})
     return slices;
 }
 
-using Figure = std::tuple<qint32, QString, QString>;
+using Figure = std::tuple<qint64, QString, QString>;
 // One call of DrawProcess and what it must leave: the bar, the sentence if given, BarDrawn if not -1.
 struct Step { qint32 done, size; Slices bar; const char *status = nullptr; int drawn = -1; };
 
@@ -42,7 +42,12 @@ private slots:
     void kilobytesRoundToEvenInTheUsersNotation_data()
     {
         addRows(QList<Figure>{{0, "0", "0"}, {256, "0.2", "0,2"}, {768, "0.8", "0,8"}, {1280, "1.2", "1,2"}, {2560, "2.5", "2,5"},
-                              {100000, "97.7", "97,7"}, {4096, "4", "4"}, {2147483647, "2097152", "2097152"}},
+                              {100000, "97.7", "97,7"}, {4096, "4", "4"}, {2147483647, "2097152", "2097152"},
+                              // Past 2^53 a double loses the tenths; ties still go to even.
+                              {(qint64(1) << 62) + 256, "4503599627370496.2", "4503599627370496,2"},
+                              {(qint64(1) << 62) + 768, "4503599627370496.8", "4503599627370496,8"},
+                              {(qint64(1) << 62) + 1023, "4503599627370497", "4503599627370497"},
+                              {std::numeric_limits<qint64>::max(), "9007199254740992", "9007199254740992"}},
                 [](const Figure &row) { return QString::number(std::get<0>(row)) + " bytes"; });
     }
     void kilobytesRoundToEvenInTheUsersNotation()

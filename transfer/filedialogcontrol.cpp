@@ -5,6 +5,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QStandardPaths>
+#include <QStorageInfo>
 
 #include <pwd.h>
 #include <unistd.h>
@@ -12,21 +13,29 @@
 namespace {
 const char CannotCreateHere[] = "You cannot create files in this folder.";
 const char CannotReplace[] = "You cannot replace this file.";
+const char NoRoom[] = "There is not enough free space in this folder.";
 
 // A save dialog stays open until it holds a place the file can really be written to.
 class FileDialog : public QFileDialog
 {
 public:
-    using QFileDialog::QFileDialog;
+    FileDialog(QWidget *parent, qint64 roomNeeded)
+        : QFileDialog(parent)
+        , m_roomNeeded(roomNeeded)
+    {
+    }
 
     // False, after telling the user, when `path` cannot take the file.
     bool usable(const QString &path)
     {
-        if (FileDialogControl::canCreate(path))
+        const char *refusal = nullptr;
+        if (!FileDialogControl::canCreate(path))
+            refusal = QFileInfo::exists(path) ? CannotReplace : CannotCreateHere;
+        else if (!FileDialogControl::hasRoom(path, m_roomNeeded))
+            refusal = NoRoom;
+        if (!refusal)
             return true;
-        QMessageBox::warning(this, windowTitle(),
-                             QString::fromLatin1(QFileInfo::exists(path) ? CannotReplace : CannotCreateHere),
-                             QMessageBox::Ok, QMessageBox::Ok);
+        QMessageBox::warning(this, windowTitle(), QString::fromLatin1(refusal), QMessageBox::Ok, QMessageBox::Ok);
         return false;
     }
 
@@ -42,6 +51,9 @@ public:
             return;
         QFileDialog::accept();
     }
+
+private:
+    qint64 m_roomNeeded;
 };
 }
 
@@ -91,6 +103,17 @@ bool FileDialogControl::canCreate(const QString &path)
     return true;
 }
 
+bool FileDialogControl::hasRoom(const QString &path, qint64 size)
+{
+    const QFileInfo info(path);
+    QStorageInfo storage(info.absolutePath());
+    // A file system that cannot tell is given the benefit of the doubt; the write still checks.
+    if (!storage.isValid() || !storage.isReady())
+        return true;
+    const qint64 replaced = info.isFile() ? info.size() : 0;
+    return storage.bytesAvailable() + replaced >= size;
+}
+
 QStringList FileDialogControl::qtNameFilters(const QString &filter)
 {
     const QStringList parts = filter.split(u'|');
@@ -110,7 +133,7 @@ QStringList FileDialogControl::qtNameFilters(const QString &filter)
 
 bool FileDialogControl::show(QWidget *parent, bool save)
 {
-    QPointer<FileDialog> dialog = new FileDialog(parent);
+    QPointer<FileDialog> dialog = new FileDialog(parent, save ? roomNeeded : 0);
     if (!DialogTitle.isEmpty())
         dialog->setWindowTitle(DialogTitle);
     dialog->setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);

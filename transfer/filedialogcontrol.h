@@ -23,6 +23,8 @@ public:
     QString Filter;
     bool CancelError = false;
     QString FileName;
+    // Bytes the save dialog's place must have room for; 0 asks for no room.
+    qint64 roomNeeded = 0;
 
     // Both run modally, inside the caller's handler. False when the user cancelled and
     // CancelError asks for a cancel to count as a failure.
@@ -36,6 +38,9 @@ public:
     // Whether `path` can be written as a new or replaced file, found by trying, since a check of
     // permissions is wrong for root, ACLs and read-only mounts alike. Leaves the file as it was.
     static bool canCreate(const QString &path);
+    // Whether the file system that would hold `path` has room for `size` bytes, counting what a
+    // file it would replace already holds.
+    static bool hasRoom(const QString &path, qint64 size);
 
     // "description|pattern|..." as Qt name filters; "*.*" matches every name here, dotless too.
     static QStringList qtNameFilters(const QString &filter);

@@ -4,8 +4,6 @@
 #include <QStringDecoder>
 
 #include <algorithm>
-#include <cctype>
-#include <cmath>
 #include <limits>
 
 FoundName FileOffer::GetFN(const QString &text, quint8 mode)
@@ -33,7 +31,7 @@ FoundName FileOffer::GetFN(const QString &text, quint8 mode)
     return {};
 }
 
-QByteArray FileOffer::build(const QString &path, qint32 size)
+QByteArray FileOffer::build(const QString &path, qint64 size)
 {
     QString name = QFileInfo(path).fileName();
     name.replace(u'\\', u'_');
@@ -44,40 +42,20 @@ QByteArray FileOffer::build(const QString &path, qint32 size)
     return "FN" + (latin1 ? name.toLatin1() : name.toUtf8()) + '\\' + sizeText;
 }
 
-std::optional<qint32> FileOffer::parseSize(const QString &text)
+std::optional<qint64> FileOffer::parseSize(const QString &text)
 {
-    const QByteArray s = text.toLatin1();
-    qsizetype i = 0;
-    while (i < s.size() && (s[i] == ' ' || s[i] == '\t'))
-        ++i;
-    const qsizetype start = i;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-'))
-        ++i;
-    qsizetype digits = 0;
-    while (i < s.size() && std::isdigit(uchar(s[i])))
-        ++i, ++digits;
-    if (i < s.size() && s[i] == '.') {
-        ++i;
-        while (i < s.size() && std::isdigit(uchar(s[i])))
-            ++i, ++digits;
-    }
-    if (digits == 0)
-        return 0;
-    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
-        qsizetype j = i + 1;
-        if (j < s.size() && (s[j] == '+' || s[j] == '-'))
-            ++j;
-        if (j < s.size() && std::isdigit(uchar(s[j]))) {
-            while (j < s.size() && std::isdigit(uchar(s[j])))
-                ++j;
-            i = j;
-        }
-    }
-    // Ties to even, as the conversion to a 32-bit integer rounds; the text is read in the C locale.
-    const double value = std::nearbyint(s.mid(start, i - start).toDouble());
-    if (!(value >= std::numeric_limits<qint32>::min() && value <= std::numeric_limits<qint32>::max()))
+    // The sender writes a blank before the number; a peer may end the line after it.
+    const QStringView digits = QStringView(text).trimmed();
+    if (digits.isEmpty())
         return std::nullopt;
-    return qint32(value);
+    qint64 size = 0;
+    for (const QChar c : digits) {
+        const int digit = c.unicode() - u'0';
+        if (digit < 0 || digit > 9 || size > (std::numeric_limits<qint64>::max() - digit) / 10)
+            return std::nullopt;
+        size = size * 10 + digit;
+    }
+    return size;
 }
 
 QString FileOffer::decodeName(const QString &latin1Name)

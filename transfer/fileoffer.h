@@ -29,11 +29,12 @@ public:
     // when Latin-1 cannot hold it), backslashes sent as "_" (they would cut the name on the
     // receiver), and the size as the standard conversion writes it, a blank before a
     // non-negative number.
-    static QByteArray build(const QString &path, qint32 size);
+    static QByteArray build(const QString &path, qint64 size);
 
-    // The size text of an offer: leading blanks skipped, the number read as far as it goes,
-    // brought to a 32-bit integer with ties to even. No number gives 0; nullopt when out of range.
-    static std::optional<qint32> parseSize(const QString &text);
+    // The size text of an offer: blanks around it, decimal digits in between, read exactly as a
+    // 63-bit count. A sign, a fraction, an exponent, no digits or an overflow give nothing: such an
+    // offer cannot say how many bytes are ours to write.
+    static std::optional<qint64> parseSize(const QString &text);
 
     // The offered name as the receiver shows it: UTF-8 when the bytes are, Latin-1 otherwise.
     static QString decodeName(const QString &latin1Name);

@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <limits>
 
 using namespace StatusText;
 
@@ -26,12 +25,12 @@ constexpr std::array<QStringView, 5> MessageStarts = {u"RC", u"OK", u"CC", u"SD"
 constexpr int UnsizedOfferWaits = 30;
 
 // The name and size an offer announces; nothing when it is malformed or its size unusable.
-std::optional<std::pair<QString, qint32>> readOffer(const QString &offer)
+std::optional<std::pair<QString, qint64>> readOffer(const QString &offer)
 {
     const FoundName name = FileOffer::GetFN(offer, 2), sizeText = FileOffer::GetFN(offer, 1);
     if (!name.ok() || !sizeText.ok())
         return std::nullopt;
-    const std::optional<qint32> size = FileOffer::parseSize(sizeText.text);
+    const std::optional<qint64> size = FileOffer::parseSize(sizeText.text);
     // An offer without a usable size would make us write whatever arrives.
     if (!size || *size < 1)
         return std::nullopt;
@@ -82,8 +81,9 @@ void ProcWin::createControls(QWidget *window)
     m_offerSettle->setSingleShot(true);
     connect(m_offerSettle, &QTimer::timeout, this, &ProcWin::chooseTarget);
 
-    // The default coarse timer does not hold a 10 ms pace.
+    // Started by bytes that move, so each draw is at least a tick after the one before.
     STM = new QTimer(window);
+    STM->setSingleShot(true);
     STM->setTimerType(Qt::PreciseTimer);
     STM->setInterval(TickMs);
     connect(STM, &QTimer::timeout, this, &ProcWin::STM_Timer);
@@ -210,8 +210,8 @@ void ProcWin::connectLimitReached()
 
 void ProcWin::NT_Lost()
 {
-    // After "Finished." or any other end, a closing connection changes nothing.
-    if (m_stage == Stage::Ended)
+    // Once every byte is through, or after any other end, a closing connection changes nothing.
+    if (m_stage >= Stage::Complete)
         return;
     if (m_stage < Stage::Connected)
         return endWith(CouldNotConnect + m_settings.PeerIP + u'!');
@@ -222,8 +222,8 @@ void ProcWin::NT_Lost()
 
 void ProcWin::NT_DataArrival(qint32 bytesTotal)
 {
-    // A finished or failed transfer takes nothing more in this window.
-    if (m_stage == Stage::Ended)
+    // A complete, finished or failed transfer takes nothing more in this window.
+    if (m_stage >= Stage::Complete)
         return;
     if (XferState == ReceivingData)
         return receiveBlock(bytesTotal);
@@ -317,9 +317,7 @@ void ProcWin::chooseFile()
     const QFileInfo info(FilePath);
     if (!info.isFile())
         return refuse(CannotReadChoice);
-    if (info.size() > std::numeric_limits<qint32>::max())
-        return refuse(TooLarge);
-    FileSize = qint32(info.size());
+    FileSize = info.size();
     if (FileSize == 0)
         return refuse(ZeroLength);
     QFile probe(FilePath);
@@ -364,6 +362,7 @@ void ProcWin::chooseTarget()
     // The offer names a file, never a folder: it cannot steer the dialog elsewhere.
     DG->FileName = FileOffer::safeName(FileOffer::decodeName(offered->first));
     DG->CancelError = true;
+    DG->roomNeeded = FileSize;
     const QPointer<QWidget> self = window();
     advance(Stage::Choosing);
     const bool chosen = DG->ShowSave(self);
@@ -416,70 +415,54 @@ void ProcWin::startSending()
     }
     XferState = ReadyForChunk;
     advance(Stage::Moving);
-    STM->start();
+    pump();
 }
 
-void ProcWin::STM_Timer()
+void ProcWin::pump()
 {
-    if (XferState != ReadyForChunk)
+    // TCP's flow control holds the pace to what the link and the receiver take: the socket's
+    // queue is topped up to its bound, and each piece that leaves brings us back for more.
+    if (XferState != ReadyForChunk || m_stage != Stage::Moving)
         return;
-    const qint32 remainder = FileSize % ChunkSize;
-    const qint32 wholeChunks = FileSize - remainder;
-
-    if (BytesDone != wholeChunks) {
-        XferState = ChunkOutstanding;
-        if (!readNext(ChunkBuf, ChunkSize))
+    while (BytesDone < FileSize && NT->bytesQueued() < QueueBound) {
+        // A fresh buffer each time: the socket keeps the one handed over until it has gone out.
+        ChunkBuf = QByteArray(qMin(PieceSize, FileSize - BytesDone), Qt::Uninitialized);
+        if (!readNext(ChunkBuf))
             return;
+        XferState = ChunkOutstanding;
         NT->SendData(ChunkBuf);
-        BytesDone += ChunkSize;
-        if (BytesDone == FileSize) {
-            STM->stop();
-            m_source.close();
-        }
-        chunkHanded();
+        BytesDone += ChunkBuf.size();
     }
-    // The last, shorter chunk follows the last whole one in the same tick.
-    if (BytesDone == wholeChunks && remainder != 0) {
-        XferState = ChunkOutstanding;
-        DataBuf.resize(remainder);
-        if (!readNext(DataBuf, remainder))
-            return;
-        NT->SendData(DataBuf);
-        BytesDone += remainder;
-        STM->stop();
+    if (BytesDone == FileSize) {
         m_source.close();
-        chunkHanded();
+        // "Finished." waits until the operating system holds every byte: Done pressed at once
+        // must not cut off what is still queued in the socket.
+        advance(NT->allSent() ? Stage::Complete : Stage::Draining);
     }
+    progressed();
 }
 
-bool ProcWin::readNext(QByteArray &buffer, qint32 count)
+bool ProcWin::readNext(QByteArray &buffer)
 {
     // Bytes that were not read are never sent: a file that shrank or broke ends the transfer,
     // and closing the connection lets the receiver know.
-    if (m_source.read(buffer.data(), count) == count)
+    if (m_source.read(buffer.data(), buffer.size()) == buffer.size())
         return true;
     endWith(CannotRead);
     NT->Close();
     return false;
 }
 
-void ProcWin::chunkHanded()
-{
-    // "Finished." waits until the operating system holds every byte: Done pressed at once must
-    // not cut off what is still queued in the socket.
-    if (BytesDone == FileSize && !NT->allSent())
-        return advance(Stage::Draining);
-    DrawProcess();
-    if (BytesDone == FileSize)
-        endWith(Finished + K(FileSize) + KbEnd);
-}
-
 void ProcWin::NT_SendComplete()
 {
     if (XferState == ChunkOutstanding)
         XferState = ReadyForChunk;
-    if (m_stage == Stage::Draining && NT->allSent())
-        chunkHanded();
+    if (m_stage == Stage::Moving)
+        return pump();
+    if (m_stage == Stage::Draining && NT->allSent()) {
+        advance(Stage::Complete);
+        progressed();
+    }
 }
 
 // Sink
@@ -491,18 +474,19 @@ void ProcWin::receiveBlock(qint32 count)
     NT->GetData(DataBuf);
     // Only the announced size is ours to write; the block is written before it is counted,
     // so "Finished." never stands for bytes that did not reach the disk.
-    const qint32 kept = qint32(qMin<qint64>(DataBuf.size(), qint64(FileSize) - BytesDone));
+    const qint64 kept = qMin<qint64>(DataBuf.size(), FileSize - BytesDone);
     if (m_target.write(DataBuf.constData(), kept) != kept) {
         NT->Close();
         endWith(CannotWrite);
         return;
     }
     BytesDone += kept;
-    DrawProcess();
     if (BytesDone >= FileSize) {
         XferState = ControlMessages;
-        endWith(Finished + K(FileSize) + KbEnd);
+        m_target.close();
+        advance(Stage::Complete);
     }
+    progressed();
 }
 
 // The end: every way a transfer ends, finished or failed, comes through here.
@@ -517,16 +501,40 @@ void ProcWin::endWith(const QString &sentence)
     m_offerSettle->stop();
     m_source.close();
     m_target.close();
+    // A piece or block can be a quarter of a megabyte; an idle window holds neither.
+    ChunkBuf.clear();
+    DataBuf.clear();
     // The user is most likely working in another window by now; Qt leaves an active one alone.
     QApplication::alert(window());
 }
 
 // Progress
 
-QString ProcWin::K(qint32 bytes)
+void ProcWin::progressed()
 {
-    // n / 1024 and its tenths are exact in double; rounding is to nearest, ties to even.
-    const qint64 tenths = qint64(std::nearbyint(double(bytes) / 1024.0 * 10.0));
+    // Drawing after every piece would cost more than moving it: the display catches up on its
+    // tick, and the last figures always get one.
+    if (!STM->isActive())
+        STM->start();
+}
+
+void ProcWin::STM_Timer()
+{
+    DrawProcess();
+    if (m_stage == Stage::Complete)
+        endWith(Finished + K(FileSize) + KbEnd);
+}
+
+QString ProcWin::K(qint64 bytes)
+{
+    // Tenths of a kilobyte, to nearest with ties to even, in integers: a double cannot hold the
+    // tenths of a count this large.
+    qint64 tenths = bytes / 1024 * 10;
+    const qint64 rest = bytes % 1024 * 10;
+    tenths += rest / 1024;
+    const qint64 left = rest % 1024;
+    if (left > 512 || (left == 512 && tenths % 2))
+        ++tenths;
     QString text = QString::number(tenths / 10);
     if (tenths % 10)
         text += QLocale().decimalPoint() + QString::number(tenths % 10);

@@ -27,8 +27,9 @@ struct TransferTiming {
 //   receiver listens on port 1001, accepts one peer and sends "OK"; sender connects and sends "RC";
 //   on "OK" the sender picks a file and offers it: "FN" + name + "\" + " " + size, no framing;
 //   on the offer the receiver picks where to save it and answers "SD", or "CC" to refuse;
-//   on "SD" the sender's pump sends the raw bytes, one 4096-byte chunk per 10 ms tick at most;
+//   on "SD" the sender's pump sends the raw bytes as fast as the socket takes them;
 //   the receiver writes every block until the announced size has arrived; nobody sends more.
+// Both sides show their progress at most once per display tick.
 //   Either side may send "CC" instead of going on; the connection stays open until Done.
 class ProcWin : public Form
 {
@@ -39,7 +40,11 @@ public:
     enum : quint8 { ControlMessages = 0, ReceivingData = 1, ReadyForChunk = 2, ChunkOutstanding = 3 };
 
     static constexpr quint16 Port = 1001;
-    static constexpr qint32 ChunkSize = 4096;
+    // The sender reads its file in pieces this large, and keeps no more than QueueBound waiting in
+    // the socket: enough to keep a fast link busy, little enough that memory stays flat.
+    static constexpr qint64 PieceSize = 256 * 1024;
+    static constexpr qint64 QueueBound = 1024 * 1024;
+    // The display runs at most once per tick while bytes move.
     static constexpr int TickMs = 10;
     // Longer than any name and size; the 16-bit scan of an offer reaches no further.
     static constexpr qsizetype MaxOfferLength = 32767;
@@ -51,12 +56,13 @@ public:
     ProcWin(TransferSettings &settings, Form &returnTo, quint16 port = Port,
             std::shared_ptr<FileDialogControl> dialog = {}, TransferTiming timing = {});
 
-    QByteArray ChunkBuf = QByteArray(ChunkSize, '\0');
+    // The piece of the file last handed to the socket, and the block last taken from it.
+    QByteArray ChunkBuf;
     QByteArray DataBuf;
     QString InMsg;
     QString FilePath;
-    qint32 FileSize = 0;
-    qint32 BytesDone = 0;
+    qint64 FileSize = 0;
+    qint64 BytesDone = 0;
     qint16 BarDrawn = 0;
     quint8 XferState = ControlMessages;
     bool BackToMain = false;
@@ -77,7 +83,7 @@ public:
     // Shows BytesDone of FileSize in the status line and the bar; the end is shown by its caller.
     void DrawProcess();
     // A byte count as kilobytes with at most one decimal, ties to even, in the user's notation.
-    static QString K(qint32 bytes);
+    static QString K(qint64 bytes);
 
     void CDBut_Click();
 
@@ -97,7 +103,8 @@ private:
         Offered,   // sender: our offer awaits "SD" or "CC"; receiver: an offer is being collected
         Choosing,  // receiver: the save dialog is open
         Moving,    // file bytes flow
-        Draining,  // sender: every chunk is handed over, some still wait in the socket
+        Draining,  // sender: every piece is handed over, some still wait in the socket
+        Complete,  // every byte is sent or written; the display tick shows the end
         Ended,     // finished or failed: nothing more is taken
     };
     void advance(Stage stage);
@@ -121,18 +128,20 @@ private:
 
     // Pump
     void startSending();
-    void STM_Timer();
-    bool readNext(QByteArray &buffer, qint32 count);
-    void chunkHanded();
+    void pump();
+    bool readNext(QByteArray &buffer);
     void NT_SendComplete();
 
     // Sink
     void receiveBlock(qint32 count);
 
+    // Progress
+    void progressed();
+    void STM_Timer();
+
     // The end, finished or failed
     void endWith(const QString &sentence);
 
-    // Progress
     void paintBar(qint16 percent);
 
     TransferSettings &m_settings;

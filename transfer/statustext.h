@@ -22,7 +22,6 @@ inline constexpr char ClosedByReciever[] = "Error ! Connection closed by recieve
 inline constexpr char ClosedBySender[] = "Error ! Connection closed by sender.";
 inline constexpr char NoFileSelected[] = "No file selected. Connection cancelled.";
 inline constexpr char ZeroLength[] = "Zero length file. Connection cancelled.";
-inline constexpr char TooLarge[] = "File too large. Connection cancelled.";
 inline constexpr char CannotReadChoice[] = "Could not read file. Connection cancelled.";
 inline constexpr char SaveCancelled[] = "Saving file cancelled. Connection closed.";
 inline constexpr char CannotRead[] = "Error ! Could not read file.";

@@ -96,8 +96,8 @@ void TcpControl::SendData(const QByteArray &bytes)
     if (!m_socket || m_socket->state() != QAbstractSocket::ConnectedState || bytes.isEmpty())
         return;
     m_unsent.append(bytes.size());
-    // Copied, not shared: the pump refills the same chunk buffer on the next tick.
-    m_socket->write(bytes.constData(), bytes.size());
+    // Shared, not copied: the socket holds on to the caller's bytes until they have gone out.
+    m_socket->write(bytes);
 }
 
 void TcpControl::GetData(QString &text)

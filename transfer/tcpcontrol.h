@@ -48,6 +48,8 @@ public:
     QString RemoteHostIP() const;
     // True once every SendData so far has reached the operating system.
     bool allSent() const { return m_unsent.isEmpty(); }
+    // Bytes handed over by SendData that still wait for the operating system to take them.
+    qint64 bytesQueued() const { return m_socket ? m_socket->bytesToWrite() : 0; }
 
 signals:
     void ConnectEvent();

@@ -31,7 +31,7 @@ int main(int argc, char *argv[])
     transfer.Load();
     transfer.setPicture(MainWin::background());
     transfer.FileSize = 1048576;
-    for (transfer.BytesDone = 0; transfer.BytesDone < 440000; transfer.BytesDone += ProcWin::ChunkSize)
+    for (transfer.BytesDone = 0; transfer.BytesDone < 440000; transfer.BytesDone += 4096)
         transfer.DrawProcess();
     transfer.CDBut->setText(QStringLiteral("Cancel"));
     save(transfer, "procwin.png");
