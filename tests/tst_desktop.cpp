@@ -2,11 +2,7 @@
 // start, what the save dialog says and refuses, how long it waits for a silent peer.
 #include "capabilities.h"
 #include "datarows.h"
-#include "transferrig.h"
-
-#include <QFileDialog>
-#include <QLineEdit>
-#include <QMessageBox>
+#include "savedialogperson.h"
 
 #ifdef VELTRANE_XCB
 #include <xcb/xcb.h>
@@ -75,13 +71,6 @@ struct StateRequests {
     }
 };
 #endif
-
-// Presses Return in a window a moment later: what it opens runs a loop of its own, and the
-// timer that drives the test must be free to fire in it.
-void pressReturn(QWidget *in)
-{
-    QTimer::singleShot(0, in, [in] { QTest::keyClick(in, Qt::Key_Return); });
-}
 }
 
 class tst_Desktop : public QObject
@@ -220,53 +209,17 @@ private slots:
         setHome(user);
 
         QStringList saw;
-        QByteArray wire;
         {
             WithoutCapabilities ordinary({CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH});
             QVERIFY(ordinary.dropped());
-            MainWin main;
-            main.XferMode = MainWin::Receive;
-            const quint16 port = freePort();
-            ProcWin win(main, main, port, std::make_shared<FileDialogControl>());
-            win.Show();
-            QVERIFY(waitFor([&] { return win.NT->State() == TcpControl::Listening; }));
-            QTcpSocket peer;
-            QObject::connect(&peer, &QTcpSocket::readyRead, &peer, [&] { wire += peer.readAll(); });
-            peer.connectToHost(QHostAddress::LocalHost, port);
-            QVERIFY(waitFor([&] { return wire == "OK"; }));
-
             // Save as offered (a file it cannot replace), then a new name in the same folder, then
             // a place it can write to; each refusal's default button leads back to the dialog.
-            const QStringList names = {QString(), "new.txt", chosen};
-            qsizetype step = 0;
-            QTimer driver;
-            QObject::connect(&driver, &QTimer::timeout, &driver, [&] {
-                QWidget *modal = QApplication::activeModalWidget();
-                if (auto *box = qobject_cast<QMessageBox *>(modal)) {
-                    saw << box->text();
-                    pressReturn(box);
-                } else if (auto *dialog = qobject_cast<QFileDialog *>(modal); dialog && step < names.size()) {
-                    auto *edit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
-                    // The user types into the name box once it has the focus back.
-                    if (!edit->hasFocus()) {
-                        dialog->activateWindow();
-                        edit->setFocus();
-                        return;
-                    }
-                    // Still open, with the folder it was opened in, and nothing answered yet.
-                    saw << QFileInfo(dialog->directory().absolutePath()).fileName() + " " + wire;
-                    if (const QString name = names[step++]; !name.isEmpty())
-                        edit->setText(name);
-                    pressReturn(edit);
-                }
-            });
-            driver.start(50);
-            peer.write("FNnotes.txt\\ 4");
-            QVERIFY(waitFor([&] { return wire == "OKSD"; }, 20000));
-            driver.stop();
-            QCOMPARE(win.StatBox->text(), QStringLiteral("Recieving file ..."));
-            peer.write("news");
-            QTRY_COMPARE(shown(win), QStringLiteral("Finished. (0 KB) | Done"));
+            SaveDialogPerson person;
+            QVERIFY(person.save("FNnotes.txt\\ 4", {QString(), "new.txt", chosen}));
+            QCOMPARE(person.win.StatBox->text(), QStringLiteral("Recieving file ..."));
+            person.peer.write("news");
+            QTRY_COMPARE(shown(person.win), QStringLiteral("Finished. (0 KB) | Done"));
+            saw = person.saw;
         }
         QFile::setPermissions(downloads, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         setHome(home);

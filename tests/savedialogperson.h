@@ -1,0 +1,65 @@
+#pragma once
+
+#include "transferrig.h"
+
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMessageBox>
+
+// A receiving window with the real save dialog, offered a file by the test's peer, and a person at
+// the dialog who types each name in turn (an empty one keeps the preset) and presses Return, also
+// on every refusal. `saw` is what they saw: the dialog's folder with what the peer had been sent
+// so far, and each refusal's text.
+struct SaveDialogPerson {
+    MainWin main;
+    quint16 port = freePort();
+    ProcWin win{main, main, port, std::make_shared<FileDialogControl>()};
+    QTcpSocket peer;
+    QByteArray wire;
+    QStringList saw;
+
+    // True once the window has answered the offer with "SD".
+    bool save(const QByteArray &offer, const QStringList &names)
+    {
+        main.XferMode = MainWin::Receive;
+        win.Show();
+        if (!waitFor([&] { return win.NT->State() == TcpControl::Listening; }))
+            return false;
+        QObject::connect(&peer, &QTcpSocket::readyRead, &peer, [&] { wire += peer.readAll(); });
+        peer.connectToHost(QHostAddress::LocalHost, port);
+        if (!waitFor([&] { return wire == "OK"; }))
+            return false;
+        qsizetype step = 0;
+        QTimer driver;
+        QObject::connect(&driver, &QTimer::timeout, &driver, [&] {
+            QWidget *modal = QApplication::activeModalWidget();
+            if (auto *box = qobject_cast<QMessageBox *>(modal)) {
+                saw << box->text();
+                pressReturn(box);
+            } else if (auto *dialog = qobject_cast<QFileDialog *>(modal); dialog && step < names.size()) {
+                auto *edit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+                // The user types into the name box once it has the focus back.
+                if (!edit->hasFocus()) {
+                    dialog->activateWindow();
+                    edit->setFocus();
+                    return;
+                }
+                // Still open, with the folder it was opened in, and nothing answered yet.
+                saw << QFileInfo(dialog->directory().absolutePath()).fileName() + " " + wire;
+                if (const QString name = names[step++]; !name.isEmpty())
+                    edit->setText(name);
+                pressReturn(edit);
+            }
+        });
+        driver.start(50);
+        peer.write(offer);
+        return waitFor([&] { return wire == "OKSD"; }, 20000);
+    }
+
+    // Presses Return in a window a moment later: what it opens runs a loop of its own, and the
+    // timer that drives the person must be free to fire in it.
+    static void pressReturn(QWidget *in)
+    {
+        QTimer::singleShot(0, in, [in] { QTest::keyClick(in, Qt::Key_Return); });
+    }
+};
