@@ -1,0 +1,553 @@
+#pragma once
+
+// What the timing programs share. Every transfer runs between two processes forked for it before
+// any QApplication exists, so each side's CPU time and memory are its own. A side is either a real
+// transfer window or its plain counterpart: a reader that speaks the receiver's part of the
+// handshake and then copies the socket into a file (or nowhere), and a sender that offers a file
+// and hands it to the socket with sendfile(). Each side reports one Report through a pipe.
+#include "pickdialog.h"
+#include "app/mainwin.h"
+#include "transfer/procwin.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+using Clock = std::chrono::steady_clock;
+constexpr qint64 MiB = 1024 * 1024;
+// The sink's socket takes at most this much per read, so the plain reader reads as much at once.
+constexpr size_t CopyBuffer = 256 * 1024;
+
+struct Options {
+    qint64 size;
+    int runs;
+    std::vector<std::string> words; // what is left: a mode
+};
+
+// --size MiB and --runs N, for a quick look (the old pump moves 400 KB/s) or a steadier median.
+inline Options parseOptions(int argc, char **argv, qint64 size, int runs)
+{
+    Options options{size, runs, {}};
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        if (word == "--size" && i + 1 < argc)
+            options.size = std::atoll(argv[++i]) * MiB;
+        else if (word == "--runs" && i + 1 < argc)
+            options.runs = std::max(1, std::atoi(argv[++i]));
+        else
+            options.words.push_back(word);
+    }
+    return options;
+}
+
+inline double cpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+        + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// A line of /proc/self/status in MiB: VmRSS now, VmHWM the peak since the last resetPeak().
+inline double statusMiB(const char *key)
+{
+    FILE *status = std::fopen("/proc/self/status", "r");
+    char line[256];
+    double kib = -1;
+    const size_t length = std::strlen(key);
+    while (status && std::fgets(line, sizeof line, status))
+        if (std::strncmp(line, key, length) == 0 && line[length] == ':')
+            kib = std::atof(line + length + 1);
+    if (status)
+        std::fclose(status);
+    return kib / 1024;
+}
+
+inline void resetPeak()
+{
+    if (FILE *refs = std::fopen("/proc/self/clear_refs", "w")) {
+        std::fputs("5", refs);
+        std::fclose(refs);
+    }
+}
+
+inline double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n == 0 ? 0 : n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+inline double seconds(Clock::time_point from, Clock::time_point to)
+{
+    return std::chrono::duration<double>(to - from).count();
+}
+
+// Sockets
+
+inline bool sendAll(int fd, const char *data, size_t length)
+{
+    while (length > 0) {
+        const ssize_t sent = ::send(fd, data, length, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent <= 0)
+            return false;
+        data += sent;
+        length -= size_t(sent);
+    }
+    return true;
+}
+
+inline bool readAll(int fd, void *data, size_t length)
+{
+    for (size_t at = 0; at < length;) {
+        const ssize_t n = ::read(fd, static_cast<char *>(data) + at, length - at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        at += size_t(n);
+    }
+    return true;
+}
+
+inline sockaddr_in address(const char *ip, quint16 port)
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    inet_pton(AF_INET, ip, &a.sin_addr);
+    return a;
+}
+
+// A listening socket on ip:port; port 0 picks one, which *port then holds.
+inline int listenOn(const char *ip, quint16 *port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in a = address(ip, *port);
+    socklen_t length = sizeof a;
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || ::listen(fd, 1) != 0
+        || ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &length) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    *port = ntohs(a.sin_port);
+    return fd;
+}
+
+inline quint16 freePort()
+{
+    quint16 port = 0;
+    const int fd = listenOn("127.0.0.1", &port);
+    ::close(fd);
+    return port;
+}
+
+// Files
+
+// A file of pseudo-random bytes, flushed to disk so that later writeback does not land in a run;
+// it stays in the page cache.
+inline bool writeRandomFile(const QString &path, qint64 size, quint64 seed)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::vector<quint64> block(MiB / 8);
+    quint64 x = seed | 1;
+    bool ok = fd >= 0;
+    for (qint64 done = 0; ok && done < size;) {
+        for (quint64 &word : block) {
+            x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+            word = x;
+        }
+        const size_t piece = size_t(std::min<qint64>(MiB, size - done));
+        ok = ::write(fd, block.data(), piece) == ssize_t(piece);
+        done += qint64(piece);
+    }
+    ok = ok && ::fsync(fd) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return ok;
+}
+
+inline bool sameContent(const QString &a, const QString &b)
+{
+    QFile one(a), two(b);
+    if (!one.open(QIODevice::ReadOnly) || !two.open(QIODevice::ReadOnly) || one.size() != two.size())
+        return false;
+    QByteArray x(int(4 * MiB), '\0'), y(int(4 * MiB), '\0');
+    for (;;) {
+        const qint64 n = one.read(x.data(), x.size());
+        if (n != two.read(y.data(), y.size()) || n < 0 || std::memcmp(x.constData(), y.constData(), size_t(n)) != 0)
+            return false;
+        if (n == 0)
+            return true;
+    }
+}
+
+// Sides
+
+struct Report {
+    bool ok = false;     // this side saw the whole file through
+    qint64 bytes = 0;    // file bytes this side handed over or took
+    double seconds = 0;  // from "SD" to the end, on this side's clock
+    double cpu = 0;      // CPU seconds of this process over the same time
+    double idleMiB = -1; // resident memory once the window is shown
+    double peakMiB = -1; // the highest resident memory from then on
+    double maxRssMiB = 0;
+    double probeLateMs = -1; // the latest a 20 ms timer fired during the transfer
+    char status[120] = {};
+};
+
+inline Report failed(const char *why)
+{
+    Report report;
+    std::snprintf(report.status, sizeof report.status, "%s", why);
+    return report;
+}
+
+inline void finish(Report &report, Clock::time_point start, double cpuStart)
+{
+    report.seconds = seconds(start, Clock::now());
+    report.cpu = cpuSeconds() - cpuStart;
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    report.maxRssMiB = double(usage.ru_maxrss) / 1024;
+}
+
+inline QByteArray offerFor(const QString &source, qint64 size)
+{
+    return "FN" + QFile::encodeName(QFileInfo(source).fileName()) + "\\ " + QByteArray::number(size);
+}
+
+// The receiver's part of the handshake by hand, then socket to file (or nowhere) until `size`.
+inline Report plainReader(quint16 port, qint64 size, const QString &target, const std::function<void()> &ready)
+{
+    const int listener = listenOn("0.0.0.0", &port);
+    if (listener < 0)
+        return failed("plain reader: the port cannot be had");
+    ready();
+    const int in = ::accept(listener, nullptr, nullptr);
+    ::close(listener);
+    // "RC" and the offer may come in any pieces; the offer ends with the size, which we know.
+    const QByteArray end = "\\ " + QByteArray::number(size);
+    QByteArray control;
+    char c;
+    bool ok = sendAll(in, "OK", 2);
+    while (ok && !(control.startsWith("RC") && control.endsWith(end)) && control.size() < 70000) {
+        ok = ::recv(in, &c, 1, 0) == 1;
+        control += c;
+    }
+    if (!ok || !control.endsWith(end) || !sendAll(in, "SD", 2))
+        return failed("plain reader: no offer");
+    const Clock::time_point start = Clock::now();
+    const double cpuStart = cpuSeconds();
+    const int out = target.isEmpty() ? -1
+                                     : ::open(QFile::encodeName(target).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::unique_ptr<char[]> buffer(new char[CopyBuffer]);
+    Report report;
+    while (report.bytes < size) {
+        const ssize_t got = ::recv(in, buffer.get(), std::min<qint64>(CopyBuffer, size - report.bytes), 0);
+        if (got <= 0 || (out >= 0 && ::write(out, buffer.get(), size_t(got)) != got))
+            break;
+        report.bytes += got;
+    }
+    finish(report, start, cpuStart);
+    report.ok = report.bytes == size;
+    std::snprintf(report.status, sizeof report.status, "plain reader took %lld bytes", qlonglong(report.bytes));
+    if (out >= 0)
+        ::close(out);
+    ::close(in);
+    return report;
+}
+
+// The sender's part of the handshake by hand, then the file into the socket with sendfile().
+inline Report plainSender(const char *ip, quint16 port, const QString &source, qint64 size)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const sockaddr_in peer = address(ip, port);
+    const int file = ::open(QFile::encodeName(source).constData(), O_RDONLY);
+    char answer[2];
+    const QByteArray hello = "RC" + offerFor(source, size);
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&peer), sizeof peer) != 0 || !readAll(fd, answer, 2)
+        || !sendAll(fd, hello.constData(), size_t(hello.size())) || !readAll(fd, answer, 2)
+        || std::memcmp(answer, "SD", 2) != 0 || file < 0)
+        return failed("plain sender: no go-ahead");
+    const Clock::time_point start = Clock::now();
+    const double cpuStart = cpuSeconds();
+    Report report;
+    off_t offset = 0;
+    while (offset < size) {
+        const ssize_t sent = ::sendfile(fd, file, &offset, size_t(size - offset));
+        if (sent <= 0 && errno != EINTR)
+            break;
+    }
+    report.bytes = offset;
+    finish(report, start, cpuStart);
+    report.ok = report.bytes == size;
+    std::snprintf(report.status, sizeof report.status, "plain sender handed over %lld bytes", qlonglong(offset));
+    ::close(file);
+    // The socket stays open, as a window's does, until the process ends.
+    return report;
+}
+
+// The person at the save dialog, who notes the moment: "SD" goes out right after the answer.
+class ClockedPick : public PickDialog
+{
+public:
+    ClockedPick(QString path, std::function<void()> picked) : PickDialog(std::move(path)), m_picked(std::move(picked)) {}
+    bool ShowSave(QWidget *parent) override { return m_picked(), PickDialog::ShowSave(parent); }
+
+private:
+    std::function<void()> m_picked;
+};
+
+// A real transfer window, sending `path` to peer:port or receiving into it on port.
+inline Report windowSide(quint8 mode, const QString &peer, quint16 port, const QString &path,
+                         const std::function<void()> &ready)
+{
+    int argc = 1;
+    char name[] = "bench";
+    char *argv[] = {name, nullptr};
+    QApplication app(argc, argv);
+    Form::setProgramEnd([] {});
+    MainWin main;
+    main.XferMode = mode;
+    main.PeerIP = peer;
+    Clock::time_point start{};
+    double cpuStart = 0;
+    bool started = false, ended = false;
+    const auto markStart = [&] {
+        started = true;
+        start = Clock::now();
+        cpuStart = cpuSeconds();
+    };
+    ProcWin window(main, main, port, std::make_shared<ClockedPick>(path, markStart));
+    window.Show();
+    Report report;
+    // The sender hears nothing after "SD": its last arrival before the end starts the clock.
+    if (mode == MainWin::Send)
+        QObject::connect(window.NT, &TcpControl::DataArrival, &app, [&] {
+            if (!ended)
+                markStart();
+        });
+    Clock::time_point lastProbe{};
+    QTimer probe;
+    probe.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&probe, &QTimer::timeout, &app, [&] {
+        const Clock::time_point now = Clock::now();
+        if (started && !ended && lastProbe != Clock::time_point{})
+            report.probeLateMs = std::max(report.probeLateMs, seconds(lastProbe, now) * 1000 - 20);
+        lastProbe = now;
+    });
+    probe.start(20);
+    // The end shows as "Done" on the button, "Finished." in the status line when it went well.
+    bool told = false;
+    QTimer watch;
+    watch.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&watch, &QTimer::timeout, &app, [&] {
+        if (!told && (mode == MainWin::Send || window.NT->State() == TcpControl::Listening)) {
+            told = true;
+            report.idleMiB = statusMiB("VmRSS");
+            resetPeak();
+            ready();
+        }
+        if (window.CDBut->text() == QLatin1String("Done")) {
+            ended = true;
+            // exit, not quit: quit would close the window, and with it the transfer.
+            QCoreApplication::exit(0);
+        }
+    });
+    watch.start(5);
+    app.exec();
+    if (!started)
+        start = Clock::now(), cpuStart = cpuSeconds();
+    finish(report, start, cpuStart);
+    report.peakMiB = statusMiB("VmHWM");
+    report.bytes = window.BytesDone;
+    report.ok = window.StatBox->text().startsWith(QLatin1String("Finished.")) && report.bytes == window.FileSize;
+    std::snprintf(report.status, sizeof report.status, "%s window: %s", mode == MainWin::Send ? "sending" : "receiving",
+                  qPrintable(window.StatBox->text()));
+    return report;
+}
+
+// Processes
+
+using Side = std::function<Report(const std::function<void()> &ready)>;
+
+struct Pair {
+    Report receiver, sender;
+    bool ok() const { return receiver.ok && sender.ok; }
+};
+
+// Runs `side` in a child, in network namespace `netns` if one is named; the child writes 'r' when
+// ready (or 'x' if it ends first), then its Report, then waits for `release` to close.
+inline pid_t spawn(const Side &side, const char *netns, int timeoutSeconds, int *reportFd, const int release[2])
+{
+    int channel[2];
+    if (pipe(channel) != 0)
+        return -1;
+    const pid_t child = fork();
+    if (child != 0) {
+        ::close(channel[1]);
+        *reportFd = channel[0];
+        return child;
+    }
+    ::close(channel[0]);
+    ::close(release[1]);
+    // The parent's clean-up on an interrupt is the parent's alone.
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+    alarm(unsigned(timeoutSeconds));
+    bool told = false;
+    Report report;
+    const int ns = netns ? ::open((std::string("/var/run/netns/") + netns).c_str(), O_RDONLY) : -1;
+    if (netns && (ns < 0 || setns(ns, CLONE_NEWNET) != 0))
+        report = failed("cannot enter the network namespace");
+    else
+        report = side([&] { told = ::write(channel[1], "r", 1) == 1; });
+    if (!told && ::write(channel[1], "x", 1) != 1)
+        _exit(1);
+    if (::write(channel[1], &report, sizeof report) != ssize_t(sizeof report))
+        _exit(1);
+    char c;
+    while (::read(release[0], &c, 1) > 0) {
+    }
+    _exit(0);
+}
+
+inline Report collect(int fd, pid_t child, const char *who)
+{
+    Report report;
+    if (!readAll(fd, &report, sizeof report)) {
+        ::kill(child, SIGKILL);
+        report = failed(who);
+    }
+    ::close(fd);
+    return report;
+}
+
+// One transfer: the receiving side is started and ready before the sending side starts.
+inline Pair runPair(const Side &receiver, const Side &sender, qint64 size, const char *receiverNs = nullptr,
+                    const char *senderNs = nullptr)
+{
+    // A watchdog, generous enough for the old pace of 400 KB/s.
+    const int timeout = int(60 + size / 300000);
+    int release[2];
+    if (pipe(release) != 0)
+        return {};
+    Pair pair;
+    int receiverFd = -1, senderFd = -1;
+    const pid_t r = spawn(receiver, receiverNs, timeout, &receiverFd, release);
+    char c = 0;
+    pid_t s = -1;
+    if (r > 0 && readAll(receiverFd, &c, 1) && c == 'r') {
+        s = spawn(sender, senderNs, timeout, &senderFd, release);
+        // The sender's readiness means nothing here: it starts at once.
+        pair.sender = s > 0 && readAll(senderFd, &c, 1) ? collect(senderFd, s, "the sender died or timed out")
+                                                         : failed("the sender did not start");
+    } else {
+        pair.sender = failed("not started: the receiver never listened");
+    }
+    pair.receiver = r > 0 ? collect(receiverFd, r, "the receiver died or timed out") : failed("no receiver");
+    ::close(release[0]);
+    ::close(release[1]);
+    for (const pid_t child : {r, s})
+        if (child > 0)
+            waitpid(child, nullptr, 0);
+    return pair;
+}
+
+inline void prepareEnvironment()
+{
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    // A peer that is gone shows as a short count, not as a dead side.
+    signal(SIGPIPE, SIG_IGN);
+}
+
+inline void printFailure(const char *what, const Pair &pair)
+{
+    if (!pair.ok())
+        std::printf("    %s did not arrive whole: receiver \"%s\", sender \"%s\"\n", what, pair.receiver.status,
+                    pair.sender.status);
+}
+
+inline double rate(const Pair &pair)
+{
+    return double(pair.receiver.bytes) / pair.receiver.seconds / 1e6;
+}
+
+inline double cpuShare(const Report &report)
+{
+    return 100 * report.cpu / report.seconds;
+}
+
+// A temporary folder with a file of random bytes to send and a place to receive it.
+struct Workspace {
+    QTemporaryDir dir;
+    QString source = dir.filePath(QStringLiteral("source.bin"));
+    QString target = dir.filePath(QStringLiteral("target.bin"));
+    bool ready;
+    Workspace(qint64 size, quint64 seed) : ready(writeRandomFile(source, size, seed))
+    {
+        if (!ready)
+            std::fprintf(stderr, "cannot write %s\n", qPrintable(source));
+    }
+};
+
+// A window's transfer and a plain one, their order alternating from run to run so that neither
+// path always comes first; a received file is compared with the source and removed.
+struct Turns {
+    Pair window, plain;
+    bool identical = true;
+    bool whole() const
+    {
+        printFailure("the window's transfer", window);
+        printFailure("the plain copy", plain);
+        return window.ok() && plain.ok() && identical;
+    }
+};
+
+inline Turns inTurns(int run, const Workspace &space, bool toFile, const std::function<Pair(bool window)> &transfer)
+{
+    Turns turns;
+    for (int turn = 0; turn < 2; ++turn) {
+        const bool window = (run + turn) % 2 == 0;
+        (window ? turns.window : turns.plain) = transfer(window);
+        if (toFile) {
+            turns.identical = sameContent(space.source, space.target) && turns.identical;
+            QFile::remove(space.target);
+        }
+    }
+    return turns;
+}
+
+} // namespace bench
