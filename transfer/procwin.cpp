@@ -481,6 +481,9 @@ void ProcWin::receiveBlock(qint32 count)
         return;
     }
     BytesDone += kept;
+    // A stream that comes faster than it is taken is woken for in large blocks, which saves a
+    // wake-up per segment; a trickle is taken as it comes.
+    NT->setArrivalThreshold(kept >= StreamingBlock ? FileSize - BytesDone : 1);
     if (BytesDone >= FileSize) {
         XferState = ControlMessages;
         m_target.close();
@@ -520,6 +523,9 @@ void ProcWin::progressed()
 
 void ProcWin::STM_Timer()
 {
+    // Bytes of a stream that paused wait no longer than a tick to be taken.
+    if (receiving() && NT->State() == TcpControl::Connected)
+        NT->setArrivalThreshold(1);
     DrawProcess();
     if (m_stage == Stage::Complete)
         endWith(Finished + K(FileSize) + KbEnd);

@@ -44,6 +44,8 @@ public:
     // the socket: enough to keep a fast link busy, little enough that memory stays flat.
     static constexpr qint64 PieceSize = 256 * 1024;
     static constexpr qint64 QueueBound = 1024 * 1024;
+    // A block this large means the receiver's bytes come faster than it takes them.
+    static constexpr qint64 StreamingBlock = 16 * 1024;
     // The display runs at most once per tick while bytes move.
     static constexpr int TickMs = 10;
     // Longer than any name and size; the 16-bit scan of an offer reaches no further.

@@ -2,6 +2,8 @@
 
 #include <QTimer>
 
+#include <sys/socket.h>
+
 TcpControl::TcpControl(QObject *parent)
     : QObject(parent)
 {
@@ -115,9 +117,19 @@ void TcpControl::GetData(QByteArray &bytes)
         bytes.clear();
         return;
     }
-    bytes.resize(m_socket->bytesAvailable());
-    const qint64 got = m_socket->read(bytes.data(), bytes.size());
-    bytes.resize(qMax<qint64>(got, 0));
+    // Taken whole, the socket hands over its own buffer instead of a copy.
+    bytes = m_socket->read(m_socket->bytesAvailable());
+}
+
+void TcpControl::setArrivalThreshold(qint64 bytes)
+{
+    if (!m_socket)
+        return;
+    // Qt offers no option for it; the kernel then wakes us only when the threshold is met.
+    const int threshold = int(qBound<qint64>(1, bytes, ReadBufferSize / 2));
+    if (threshold != m_arrivalThreshold
+        && setsockopt(int(m_socket->socketDescriptor()), SOL_SOCKET, SO_RCVLOWAT, &threshold, sizeof threshold) == 0)
+        m_arrivalThreshold = threshold;
 }
 
 QString TcpControl::RemoteHostIP() const
@@ -138,6 +150,7 @@ void TcpControl::adopt(QTcpSocket *socket)
     m_unsent.clear();
     m_writtenOfFirst = 0;
     m_closeReported = false;
+    m_arrivalThreshold = 1;
     connect(socket, &QTcpSocket::connected, this, &TcpControl::ConnectEvent);
     connect(socket, &QTcpSocket::readyRead, this, &TcpControl::onReadyRead);
     connect(socket, &QTcpSocket::bytesWritten, this, &TcpControl::onBytesWritten);

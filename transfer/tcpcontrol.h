@@ -44,6 +44,9 @@ public:
     void SendData(const QByteArray &bytes);
     void GetData(QString &text);
     void GetData(QByteArray &bytes);
+    // Arrivals are announced once this many bytes wait (or the peer closes), so a fast stream
+    // comes in few large blocks rather than many small ones; 1 announces every byte.
+    void setArrivalThreshold(qint64 bytes);
     // The peer's address as the socket reports it; an IPv4 peer reached over IPv6 shows as IPv4.
     QString RemoteHostIP() const;
     // True once every SendData so far has reached the operating system.
@@ -81,4 +84,5 @@ private:
     bool m_inArrival = false;
     bool m_readDuringArrival = false;
     bool m_closeReported = false;
+    int m_arrivalThreshold = 1;
 };
