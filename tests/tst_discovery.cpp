@@ -53,13 +53,17 @@ QString statusOf(ProcWin &win) { return win.isLoaded() ? win.StatBox->text() : Q
 // A transfer window that saves what it receives in `folder`/received, or sends to `address`.
 int transfer(quint8 mode, const QString &where, quint16 port)
 {
-    Side side(mode, port, mode == MainWin::Receive ? where + QStringLiteral("/received") : QString());
-    if (mode == MainWin::Send)
-        side.main.PeerIP = where;
-    return serve([&] { return std::map<QString, QString>{{"status", statusOf(side.win)}}; },
+    MainWin main;
+    main.XferMode = mode;
+    main.PeerIP = where;
+    auto dialog = std::make_shared<ScriptedDialog>();
+    dialog->choose(where + QStringLiteral("/received"));
+    ProcWin win(main, main, port, dialog);
+    win.Show();
+    return serve([&] { return std::map<QString, QString>{{"status", statusOf(win)}}; },
                  [&](const QString &command) {
                      if (command == u"cancel")
-                         side.win.CDBut->click();
+                         win.CDBut->click();
                  });
 }
 
@@ -81,8 +85,9 @@ int dialog(const QString &file)
     QTimer picker;
     QObject::connect(&picker, &QTimer::timeout, [&] {
         if (auto *files = qobject_cast<QFileDialog *>(QApplication::activeModalWidget())) {
-            files->selectFile(file);
-            QMetaObject::invokeMethod(files, "accept");
+            auto *name = files->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+            name->setText(file);
+            QTimer::singleShot(0, name, [name] { QTest::keyClick(name, Qt::Key_Return); });
         }
     });
     picker.start(50);
@@ -239,6 +244,7 @@ private slots:
     {
         // A sender whose peer is not there stays in sending mode, and must not be offered.
         Child &sender = net->run(0, {"--as", "sender", net->address(1)});
+        QVERIFY(sender.awaitLast("status ", [&](const QString &s) { return s == "Could not connect to " + net->address(1) + "!"; }, 5000));
         Child &dialog = net->run(1, {"--as", "dialog", QString()});
         Child &first = net->run(0, {"--as", "receiver", net->folder() + QStringLiteral("/nowhere")});
         QVERIFY(dialog.awaitLast("rows ", [&](const QString &rows) { return rows == row(0); }, 5000));
@@ -247,7 +253,6 @@ private slots:
         QVERIFY(dialog.awaitLast("rows ", [](const QString &rows) { return rows.count(u'|') == 1; }, 5000));
         const QStringList rows = dialog.last("rows ").split(u'|');
         QCOMPARE(rows, QStringList({host + QStringLiteral(" #2 — ") + net->address(1), row(0)}));
-        QCOMPARE(sender.last("status "), "Connecting to " + net->address(1) + " ...");
         for (Child *child : {&sender, &dialog, &first, &second})
             QVERIFY(quiet(*child));
     }
