@@ -9,8 +9,9 @@ cd "$(dirname "$0")"
 
 packages=(cmake g++ make qt6-base-dev qt6-qpa-plugins fonts-liberation libcap2-bin)
 # The fuzz target needs clang and its libFuzzer runtime; the attention request is watched on a
-# virtual X display through xcb.
-test_packages=(clang libclang-rt-14-dev xvfb xauth libxcb1-dev)
+# virtual X display through xcb; the discovery tests start their own bus and avahi-daemon in
+# network namespaces of their own (the package's attempt to start the machine's daemon is harmless).
+test_packages=(clang libclang-rt-14-dev xvfb xauth libxcb1-dev avahi-daemon avahi-utils dbus-daemon iproute2)
 # CPack's library scan runs file and dpkg-shlibdeps; the hardening flags come from dpkg-buildflags.
 package_packages=(dpkg-dev file)
 # What judges the package.

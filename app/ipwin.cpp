@@ -1,10 +1,14 @@
 #include "app/ipwin.h"
 
 #include "app/mainwin.h"
+#include "app/receiverbrowser.h"
 #include "toolkit/look.h"
 #include "toolkit/picturebutton.h"
 #include "transfer/procwin.h"
 
+#include <QAbstractItemView>
+#include <QCompleter>
+#include <QKeyEvent>
 #include <QShortcut>
 
 IPWin &IPWin::instance()
@@ -34,14 +38,35 @@ void IPWin::createControls(QWidget *window)
     IPLab = Look::label(window, QStringLiteral("Enter the IP address of the reciever:"), {60, 20, 208, 16}, 9.75,
                           true, true);
 
+    // Choosing a receiver puts its address into the box; typing narrows the list by address.
+    auto *receivers = new ReceiverBrowser(window);
+    m_found = new QCompleter(receivers->model(), IPBox);
+    m_found->setCompletionRole(ReceiverBrowser::AddressRole);
+    m_found->setCompletionMode(QCompleter::PopupCompletion);
+    IPBox->setCompleter(m_found);
+    IPBox->installEventFilter(this);
+    connect(receivers, &ReceiverBrowser::firstFound, this, [this] {
+        // Never over another program the user is working in.
+        if (IPBox->isActiveWindow())
+            dropDown();
+    });
+    connect(receivers->model(), &QAbstractItemModel::rowsRemoved, this, [this, model = receivers->model()] {
+        if (model->rowCount() == 0)
+            m_found->popup()->hide();
+    });
+
     QWidget::setTabOrder(IPBox, ConBut);
     IPBox->setFocus();
 
     // The default button: Enter anywhere in the dialog presses it.
+    m_enterKeys.clear();
     for (const QKeySequence &key : {QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter)}) {
         auto *shortcut = new QShortcut(key, window);
         connect(shortcut, &QShortcut::activated, ConBut, &QPushButton::click);
+        m_enterKeys << shortcut;
     }
+    // While the list is down, Enter chooses a row; it connects again once the list is up.
+    m_found->popup()->installEventFilter(this);
     connect(ConBut, &QPushButton::clicked, this, &IPWin::ConBut_Click);
 }
 
@@ -61,4 +86,30 @@ void IPWin::ConBut_Click()
 void IPWin::onUnload()
 {
     MainWin::instance().setEnabled(true);
+}
+
+void IPWin::dropDown()
+{
+    // The whole list, whatever the box holds. No row is picked yet, so the box keeps its text
+    // until the user moves into the list.
+    m_found->setCompletionPrefix(QString());
+    m_found->complete();
+}
+
+bool IPWin::eventFilter(QObject *watched, QEvent *event)
+{
+    // The list and the keys may be on their way out with the window.
+    if (!m_found)
+        return Form::eventFilter(watched, event);
+    if (watched == m_found->popup() && (event->type() == QEvent::Show || event->type() == QEvent::Hide)) {
+        for (const QPointer<QShortcut> &enter : std::as_const(m_enterKeys))
+            if (enter)
+                enter->setEnabled(event->type() == QEvent::Hide);
+    }
+    if (watched == IPBox && event->type() == QEvent::KeyPress && static_cast<QKeyEvent *>(event)->key() == Qt::Key_Down
+        && m_found->model()->rowCount() > 0 && !m_found->popup()->isVisible()) {
+        dropDown();
+        return true;
+    }
+    return Form::eventFilter(watched, event);
 }

@@ -3,11 +3,15 @@
 #include "toolkit/form.h"
 #include "toolkit/picturebox.h"
 
+class QCompleter;
+class QShortcut;
+
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 
-// Asks the sending user for the receiver's address.
+// Asks the sending user for the receiver's address, and offers the receivers found on the local
+// network in a list that drops down from the address box.
 class IPWin : public Form
 {
     Q_OBJECT
@@ -28,4 +32,11 @@ protected:
     void createControls(QWidget *window) override;
     void onUnload() override;
     bool centredOnScreen() const override { return true; }
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void dropDown();
+
+    QPointer<QCompleter> m_found;
+    QList<QPointer<QShortcut>> m_enterKeys;
 };

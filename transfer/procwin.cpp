@@ -134,7 +134,9 @@ void ProcWin::onActivate()
             m_connectLimit->start();
         else
             endWith(CouldNotConnect + m_settings.PeerIP + u'!');
-    } else if (m_settings.XferMode == TransferSettings::Receive && !NT->Listen()) {
+    } else if (m_settings.XferMode == TransferSettings::Receive && NT->Listen()) {
+        m_announcer.announce(m_port);
+    } else if (m_settings.XferMode == TransferSettings::Receive) {
         const QString port = QString::number(m_port);
         switch (NT->listenError()) {
         case QAbstractSocket::SocketAccessError:
@@ -167,6 +169,7 @@ void ProcWin::CDBut_Click()
 
 void ProcWin::onUnload()
 {
+    m_announcer.withdraw();
     if (NT && NT->State() != TcpControl::Closed)
         NT->Close();
     // The timers go with the window; the files are released here.
@@ -193,6 +196,7 @@ void ProcWin::NT_Connect()
 
 void ProcWin::NT_ConnectionRequest(qint32 requestId)
 {
+    m_announcer.withdraw();
     if (NT->State() != TcpControl::Closed)
         NT->Close();
     NT->Accept(requestId);

@@ -4,6 +4,7 @@
 #include "toolkit/picturebox.h"
 #include "transfer/fileoffer.h"
 #include "transfer/filedialogcontrol.h"
+#include "transfer/serviceannouncer.h"
 #include "transfer/tcpcontrol.h"
 #include "transfer/transfersettings.h"
 
@@ -159,4 +160,6 @@ private:
     QPointer<QTimer> m_offerSettle;
     QFile m_source;
     QFile m_target;
+    // Tells the local network about us while we listen.
+    ServiceAnnouncer m_announcer;
 };
