@@ -15,7 +15,7 @@ private slots:
     {
         const quint16 port = freePort();
         Side rcv(MainWin::Receive, port, QStringLiteral("unused"));
-        const int fds = openFds();
+        int fds = 0;
         for (int round = 0; round < 30; ++round) {
             if (round)
                 rcv.win.Show();
@@ -33,6 +33,9 @@ private slots:
             QCOMPARE(rcv.win.CDBut->text(), QStringLiteral("Done"));
             rcv.win.CDBut->click();
             QVERIFY(!rcv.win.isLoaded() && rcv.main.isLoaded());
+            // Counted after the first wait: the first announcement starts Qt's bus thread for good.
+            if (round == 0)
+                QTest::qWait(50), fds = openFds();
         }
         QTest::qWait(50);
         QCOMPARE(openFds(), fds);
