@@ -429,13 +429,13 @@ void ProcWin::pump()
     if (XferState != ReadyForChunk || m_stage != Stage::Moving)
         return;
     while (BytesDone < FileSize && NT->bytesQueued() < QueueBound) {
-        // A fresh buffer each time: the socket keeps the one handed over until it has gone out.
-        ChunkBuf = QByteArray(qMin(PieceSize, FileSize - BytesDone), Qt::Uninitialized);
-        if (!readNext(ChunkBuf))
+        QByteArray &piece = freePiece();
+        piece.resize(qMin(PieceSize, FileSize - BytesDone));
+        if (!readNext(piece))
             return;
         XferState = ChunkOutstanding;
-        NT->SendData(ChunkBuf);
-        BytesDone += ChunkBuf.size();
+        NT->SendData(piece);
+        BytesDone += piece.size();
     }
     if (BytesDone == FileSize) {
         m_source.close();
@@ -444,6 +444,17 @@ void ProcWin::pump()
         advance(NT->allSent() ? Stage::Complete : Stage::Draining);
     }
     progressed();
+}
+
+QByteArray &ProcWin::freePiece()
+{
+    // The socket shares each piece until it has gone out. One it has let go of is still mapped
+    // and warm: reading into a fresh one costs a page fault every 4 KiB.
+    for (QByteArray &piece : ChunkBuf)
+        if (piece.isDetached())
+            return piece;
+    ChunkBuf.append(QByteArray(PieceSize, Qt::Uninitialized));
+    return ChunkBuf.last();
 }
 
 bool ProcWin::readNext(QByteArray &buffer)

@@ -59,8 +59,9 @@ public:
     ProcWin(TransferSettings &settings, Form &returnTo, quint16 port = Port,
             std::shared_ptr<FileDialogControl> dialog = {}, TransferTiming timing = {});
 
-    // The piece of the file last handed to the socket, and the block last taken from it.
-    QByteArray ChunkBuf;
+    // The pieces of the file handed to the socket, each reused once the socket has let go of it,
+    // and the block last taken from the socket.
+    QList<QByteArray> ChunkBuf;
     QByteArray DataBuf;
     QString InMsg;
     QString FilePath;
@@ -132,6 +133,7 @@ private:
     // Pump
     void startSending();
     void pump();
+    QByteArray &freePiece();
     bool readNext(QByteArray &buffer);
     void NT_SendComplete();
 
