@@ -2,6 +2,7 @@
 
 #include "app/aboutwin.h"
 #include "app/ipwin.h"
+#include "toolkit/formhost.h"
 #include "toolkit/look.h"
 #include "toolkit/picturebutton.h"
 #include "transfer/procwin.h"
@@ -10,14 +11,30 @@
 
 MainWin &MainWin::instance()
 {
-    static MainWin *window = new MainWin;
+    static MainWin *window = [] {
+        auto *main = new MainWin;
+        main->shareWindow(&nativeWindow());
+        return main;
+    }();
     return *window;
 }
 
 ProcWin &MainWin::transferWindow(quint16 port)
 {
-    static ProcWin *window = new ProcWin(instance(), instance(), port);
+    static ProcWin *window = [port] {
+        auto *transfer = new ProcWin(instance(), instance(), port);
+        transfer->shareWindow(&nativeWindow());
+        return transfer;
+    }();
     return *window;
+}
+
+FormHost &MainWin::nativeWindow()
+{
+    // The start and the transfer window take each other's place; only a window that stays can
+    // keep its place on a desktop that ignores the positions a program asks for.
+    static FormHost *host = new FormHost;
+    return *host;
 }
 
 const QPixmap &MainWin::background()
@@ -33,7 +50,7 @@ void MainWin::createControls(QWidget *window)
     window->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
                            | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     window->setWindowIcon(QIcon(QStringLiteral(":/pictures/icon.ico")));
-    window->resize(ClientWidth, ClientHeight);
+    window->setFixedSize(ClientWidth, ClientHeight);
     Look::paintFace(window);
     setPicture(background());
 

@@ -62,7 +62,7 @@ void ProcWin::createControls(QWidget *window)
     window->setWindowTitle(QStringLiteral("Veltrane"));
     window->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
                            | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
-    window->resize(ClientWidth, ClientHeight);
+    window->setFixedSize(ClientWidth, ClientHeight);
 
     NT = new TcpControl(window);
     connect(NT, &TcpControl::ConnectEvent, this, &ProcWin::NT_Connect);
