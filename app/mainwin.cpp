@@ -19,10 +19,10 @@ MainWin &MainWin::instance()
     return *window;
 }
 
-ProcWin &MainWin::transferWindow(quint16 port)
+ProcWin &MainWin::transferWindow(quint16 port, std::shared_ptr<FileDialogControl> dialog)
 {
-    static ProcWin *window = [port] {
-        auto *transfer = new ProcWin(instance(), instance(), port);
+    static ProcWin *window = [port, &dialog] {
+        auto *transfer = new ProcWin(instance(), instance(), port, std::move(dialog));
         transfer->shareWindow(&nativeWindow());
         return transfer;
     }();

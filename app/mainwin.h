@@ -22,9 +22,9 @@ public:
     static MainWin &instance();
     static const QPixmap &background();
 
-    // The program's one transfer window, which returns here; the port only matters to the call
-    // that creates it.
-    static ProcWin &transferWindow(quint16 port = ProcWin::Port);
+    // The program's one transfer window, which returns here; the port and the dialog only matter
+    // to the call that creates it.
+    static ProcWin &transferWindow(quint16 port = ProcWin::Port, std::shared_ptr<FileDialogControl> dialog = {});
     // The one native window the start and the transfer window show in.
     static FormHost &nativeWindow();
 
