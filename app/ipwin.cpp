@@ -31,8 +31,11 @@ void IPWin::createControls(QWidget *window)
     IPIcon->setGeometry(16, 16, 32, 32);
     IPIcon->setAutoFillBackground(true);
     IPIcon->setPicture(QImage(QStringLiteral(":/pictures/address.gif")));
+    IPIcon->setAccessibleName(QStringLiteral("Address"));
     IPLab = Look::label(window, QStringLiteral("Enter the IP address of the reciever:"), {60, 20, 208, 16}, 9.75,
                           true, true);
+    // The prompt names the box for screen readers.
+    IPLab->setBuddy(IPBox);
 
     QWidget::setTabOrder(IPBox, ConBut);
     IPBox->setFocus();
@@ -43,6 +46,7 @@ void IPWin::createControls(QWidget *window)
         connect(shortcut, &QShortcut::activated, ConBut, &QPushButton::click);
     }
     connect(ConBut, &QPushButton::clicked, this, &IPWin::ConBut_Click);
+    closeOnEscape(window);
 }
 
 void IPWin::ConBut_Click()

@@ -57,6 +57,9 @@ void MainWin::createControls(QWidget *window)
     const auto picture = [](const char *name) { return QPixmap(QStringLiteral(":/pictures/") + QLatin1String(name)); };
     AboutBut = new PictureButton(QString(), window, picture("about.gif"));
     AboutBut->setGeometry(336, 160, 17, 17);
+    // A picture alone says nothing to a screen reader, nor to whoever wonders what it does.
+    AboutBut->setAccessibleName(QStringLiteral("About"));
+    AboutBut->setToolTip(QStringLiteral("About"));
     ExitBut = new PictureButton(QStringLiteral("Exit"), window, picture("exit.gif"));
     ExitBut->setGeometry(240, 90, 80, 60);
     RecBut = new PictureButton(QStringLiteral("Recieve"), window, picture("receive.gif"));

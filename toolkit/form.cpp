@@ -1,5 +1,6 @@
 #include "toolkit/form.h"
 
+#include "toolkit/accessiblewindow.h"
 #include "toolkit/formhost.h"
 
 #include <QApplication>
@@ -7,6 +8,7 @@
 #include <QCoreApplication>
 #include <QPainter>
 #include <QScreen>
+#include <QShortcut>
 #include <QTimer>
 
 namespace {
@@ -168,10 +170,17 @@ void Form::holdClientSize(int width, int height)
         m_window->resize(width, height);
 }
 
+void Form::closeOnEscape(QWidget *window)
+{
+    auto *escape = new QShortcut(QKeySequence(Qt::Key_Escape), window);
+    connect(escape, &QShortcut::activated, window, &QWidget::close);
+}
+
 FormWidget::FormWidget(Form *form)
     : m_form(form)
 {
     setAttribute(Qt::WA_DeleteOnClose, false);
+    AccessibleWindow::installFactory();
 }
 
 bool FormWidget::event(QEvent *event)

@@ -64,6 +64,8 @@ protected:
 
     // The Resize steps keep one client size; the frame belongs to the window manager.
     void holdClientSize(int width, int height);
+    // Escape closes the window as the close control of its frame would.
+    static void closeOnEscape(QWidget *window);
 
 private:
     friend class FormWidget;

@@ -1,5 +1,6 @@
 #include "toolkit/formhost.h"
 
+#include "toolkit/accessiblewindow.h"
 #include "toolkit/form.h"
 
 #include <QCloseEvent>
@@ -8,6 +9,7 @@
 FormHost::FormHost()
 {
     setAttribute(Qt::WA_DeleteOnClose, false);
+    AccessibleWindow::installFactory();
 }
 
 FormWidget *FormHost::content() const
