@@ -4,7 +4,7 @@
 
 int main(int argc, char *argv[])
 {
-    if (!Startup::findDisplay())
+    if (!Startup::findDisplay(argc, argv))
         return 1;
     QApplication app(argc, argv);
     Startup::begin();

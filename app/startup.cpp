@@ -32,9 +32,8 @@ bool localAnswers(const QByteArray &path)
 }
 }
 
-QByteArrayList Startup::platformsToTry()
+QByteArrayList Startup::platformsToTry(const QByteArray &chosen)
 {
-    const QByteArray chosen = qgetenv("QT_QPA_PLATFORM");
     if (!chosen.isEmpty())
         return chosen.split(';');
     QByteArrayList order;
@@ -44,12 +43,20 @@ QByteArrayList Startup::platformsToTry()
     return order;
 }
 
-bool Startup::findDisplay()
+bool Startup::findDisplay(int argc, char **argv)
 {
-    for (const QByteArray &platform : platformsToTry()) {
+    QByteArray platforms = qgetenv("QT_QPA_PLATFORM"), display;
+    for (int i = 1; i + 1 < argc; ++i) {
+        const QByteArray option = QByteArray(argv[i]).replace("--", "-");
+        if (option == "-platform")
+            platforms = argv[i + 1];
+        else if (option == "-display")
+            display = argv[i + 1];
+    }
+    for (const QByteArray &platform : platformsToTry(platforms)) {
         const QByteArray name = platform.split(':').first();
         if (name.startsWith("wayland") ? waylandPluginInstalled() && waylandAnswers()
-                                       : name == "xcb" ? xAnswers() : true)
+                                       : name == "xcb" ? xAnswers(display) : true)
             return true;
     }
     std::fputs("veltrane: no display to show its windows on: neither a Wayland compositor nor an X server "
@@ -68,10 +75,10 @@ bool Startup::waylandAnswers()
     return !runtime.isEmpty() && localAnswers(runtime + '/' + display);
 }
 
-bool Startup::xAnswers()
+bool Startup::xAnswers(const QByteArray &display)
 {
     // Connecting as Qt will, so that a server that refuses us counts as none.
-    xcb_connection_t *x = xcb_connect(nullptr, nullptr);
+    xcb_connection_t *x = xcb_connect(display.isEmpty() ? nullptr : display.constData(), nullptr);
     const bool answered = xcb_connection_has_error(x) == 0;
     xcb_disconnect(x);
     return answered;

@@ -43,6 +43,10 @@ public:
                 return QStringLiteral("%1 is not installed").arg(QLatin1String(tool));
         if (!makeAccount())
             return QStringLiteral("Could not make the account %1").arg(QLatin1String(Account));
+        // XWayland's socket folder, as an X server run by root would make it; sway would make it
+        // its account's own.
+        if (!QFileInfo::exists(QStringLiteral("/tmp/.X11-unix")) && (mkdir("/tmp/.X11-unix", 01777) != 0 || chmod("/tmp/.X11-unix", 01777) != 0))
+            return QStringLiteral("Could not make /tmp/.X11-unix");
         const QByteArray home = QFile::encodeName(m_home.path());
         if (chown(home.constData(), m_uid, m_gid) != 0 || chmod(home.constData(), 0700) != 0)
             return QStringLiteral("Could not hand the runtime folder over");

@@ -89,6 +89,7 @@ private slots:
         QVERIFY(!main.isLoaded() && transfer.window()->isVisible());
         QCOMPARE(transfer.window()->window(), native);
         QCOMPARE(transfer.window()->window()->pos(), QPoint(150, 90));
+        QCOMPARE(transfer.window()->focusWidget(), transfer.CDBut.data());
         QCOMPARE(transfer.Picture().cacheKey(), picture);
         QCOMPARE(shown(), QStringLiteral("Waiting for connection ... | Cancel"));
         QVERIFY(listening() && !portIsFree());
@@ -107,6 +108,7 @@ private slots:
         QTest::qWait(10);
         QVERIFY(native->isVisible() && native->winId() == id && main.window()->window() == native);
         QCOMPARE(hidden, 0);
+        QCOMPARE(main.window()->focusWidget(), main.SendBut.data());
 
         // The next one starts afresh, and a port in use is reported, never ending the program.
         QTcpServer holder;

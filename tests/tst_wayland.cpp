@@ -161,7 +161,8 @@ private slots:
     {
         addRows(QList<Env>{{"nothing", {}},
                            {"nobody at the addresses", {"WAYLAND_DISPLAY=wayland-none", "DISPLAY=:4093", "XDG_RUNTIME_DIR=/tmp"}},
-                           {"Wayland asked for", {"QT_QPA_PLATFORM=wayland", "XDG_SESSION_TYPE=wayland"}}},
+                           {"Wayland asked for", {"QT_QPA_PLATFORM=wayland", "XDG_SESSION_TYPE=wayland"}},
+                           {"X asked for on the command line", {"ARGS=-platform xcb -display :4093"}}},
                 [](const Env &row) { return row.first; });
     }
     void withoutAnyDisplayItSaysSoAndFails()
@@ -172,8 +173,10 @@ private slots:
         env.insert(QStringLiteral("PATH"), QStringLiteral("/usr/bin:/bin"));
         for (const QString &setting : row.second)
             env.insert(setting.section(u'=', 0, 0), setting.section(u'=', 1));
+        const QStringList args = env.value(QStringLiteral("ARGS")).split(u' ', Qt::SkipEmptyParts);
+        env.remove(QStringLiteral("ARGS"));
         program.setProcessEnvironment(env);
-        program.start(QStringLiteral(VELTRANE_PROGRAM), {});
+        program.start(QStringLiteral(VELTRANE_PROGRAM), args);
         QVERIFY(program.waitForFinished(10000));
         QCOMPARE(program.exitStatus(), QProcess::NormalExit);
         QCOMPARE(program.exitCode(), 1);

@@ -54,7 +54,7 @@ void run(const QByteArray &line)
 
 int main(int argc, char *argv[])
 {
-    if (argc < 2 || !Startup::findDisplay())
+    if (argc < 2 || !Startup::findDisplay(argc, argv))
         return 1;
     QApplication app(argc, argv);
     auto dialog = std::make_shared<ScriptedDialog>();

@@ -43,8 +43,13 @@ void FormHost::present(FormWidget *form)
     setWindowIcon(form->frame.icon);
     setFixedSize(form->size());
     form->show();
-    if (form->frame.focus)
-        form->frame.focus->setFocus();
+    // The focus goes where the form put it, else to its first control, as in a window just opened.
+    QWidget *focus = form->frame.focus;
+    for (QWidget *w = form->nextInFocusChain(); !focus && w != form && form->isAncestorOf(w); w = w->nextInFocusChain())
+        if ((w->focusPolicy() & Qt::TabFocus) && w->isVisibleTo(form) && w->isEnabled())
+            focus = w;
+    if (focus)
+        focus->setFocus();
 }
 
 void FormHost::release(FormWidget *form)
