@@ -203,6 +203,9 @@ private slots:
         env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), sessionAddress);
         env.insert(QStringLiteral("QT_LINUX_ACCESSIBILITY_ALWAYS_ON"), QStringLiteral("1"));
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        // Whole stacks, so that what Qt leaves is told apart from ours.
+        env.insert(QStringLiteral("ASAN_OPTIONS"), qEnvironmentVariable("ASAN_OPTIONS") + QStringLiteral(":fast_unwind_on_malloc=0"));
+        env.insert(QStringLiteral("LSAN_OPTIONS"), QStringLiteral("suppressions=" VELTRANE_LEAK_SUPPRESSIONS));
         program = std::make_unique<QProcess>();
         program->setProcessEnvironment(env);
         program->setProcessChannelMode(QProcess::ForwardedErrorChannel);
