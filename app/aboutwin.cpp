@@ -20,6 +20,7 @@ void AboutWin::createControls(QWidget *window)
     AboutIcon->setGeometry(16, 16, 32, 32);
     AboutIcon->setAutoFillBackground(true);
     AboutIcon->setPicture(QImage(QStringLiteral(":/pictures/aboutwin.gif")));
+    AboutIcon->setAccessibleName(QStringLiteral("Veltrane"));
 
     struct Row { const char *text; QRect rect; qreal points; bool bold; };
     // Label1 to Label8; created from the last to the first.
@@ -37,6 +38,10 @@ void AboutWin::createControls(QWidget *window)
         const Row &row = rows[i];
         Label[size_t(i)] = Look::label(window, QString::fromLatin1(row.text), row.rect, row.points, row.bold, true);
     }
+    // Each name labels its value for screen readers.
+    for (size_t i = 0; i < 4; ++i)
+        Label[i]->setBuddy(Label[i + 4]);
+    closeOnEscape(window);
 }
 
 void AboutWin::onUnload()

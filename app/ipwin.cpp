@@ -35,8 +35,11 @@ void IPWin::createControls(QWidget *window)
     IPIcon->setGeometry(16, 16, 32, 32);
     IPIcon->setAutoFillBackground(true);
     IPIcon->setPicture(QImage(QStringLiteral(":/pictures/address.gif")));
+    IPIcon->setAccessibleName(QStringLiteral("Address"));
     IPLab = Look::label(window, QStringLiteral("Enter the IP address of the reciever:"), {60, 20, 208, 16}, 9.75,
                           true, true);
+    // The prompt names the box for screen readers.
+    IPLab->setBuddy(IPBox);
 
     // Choosing a receiver puts its address into the box; typing narrows the list by address.
     auto *receivers = new ReceiverBrowser(window);
@@ -68,6 +71,7 @@ void IPWin::createControls(QWidget *window)
     // While the list is down, Enter chooses a row; it connects again once the list is up.
     m_found->popup()->installEventFilter(this);
     connect(ConBut, &QPushButton::clicked, this, &IPWin::ConBut_Click);
+    closeOnEscape(window);
 }
 
 void IPWin::ConBut_Click()

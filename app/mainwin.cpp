@@ -2,6 +2,7 @@
 
 #include "app/aboutwin.h"
 #include "app/ipwin.h"
+#include "toolkit/formhost.h"
 #include "toolkit/look.h"
 #include "toolkit/picturebutton.h"
 #include "transfer/procwin.h"
@@ -10,14 +11,30 @@
 
 MainWin &MainWin::instance()
 {
-    static MainWin *window = new MainWin;
+    static MainWin *window = [] {
+        auto *main = new MainWin;
+        main->shareWindow(&nativeWindow());
+        return main;
+    }();
     return *window;
 }
 
-ProcWin &MainWin::transferWindow(quint16 port)
+ProcWin &MainWin::transferWindow(quint16 port, std::shared_ptr<FileDialogControl> dialog)
 {
-    static ProcWin *window = new ProcWin(instance(), instance(), port);
+    static ProcWin *window = [port, &dialog] {
+        auto *transfer = new ProcWin(instance(), instance(), port, std::move(dialog));
+        transfer->shareWindow(&nativeWindow());
+        return transfer;
+    }();
     return *window;
+}
+
+FormHost &MainWin::nativeWindow()
+{
+    // The start and the transfer window take each other's place; only a window that stays can
+    // keep its place on a desktop that ignores the positions a program asks for.
+    static FormHost *host = new FormHost;
+    return *host;
 }
 
 const QPixmap &MainWin::background()
@@ -33,13 +50,16 @@ void MainWin::createControls(QWidget *window)
     window->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
                            | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     window->setWindowIcon(QIcon(QStringLiteral(":/pictures/icon.ico")));
-    window->resize(ClientWidth, ClientHeight);
+    window->setFixedSize(ClientWidth, ClientHeight);
     Look::paintFace(window);
     setPicture(background());
 
     const auto picture = [](const char *name) { return QPixmap(QStringLiteral(":/pictures/") + QLatin1String(name)); };
     AboutBut = new PictureButton(QString(), window, picture("about.gif"));
     AboutBut->setGeometry(336, 160, 17, 17);
+    // A picture alone says nothing to a screen reader, nor to whoever wonders what it does.
+    AboutBut->setAccessibleName(QStringLiteral("About"));
+    AboutBut->setToolTip(QStringLiteral("About"));
     ExitBut = new PictureButton(QStringLiteral("Exit"), window, picture("exit.gif"));
     ExitBut->setGeometry(240, 90, 80, 60);
     RecBut = new PictureButton(QStringLiteral("Recieve"), window, picture("receive.gif"));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "toolkit/form.h"
+#include "toolkit/formhost.h"
 #include "transfer/procwin.h"
 #include "transfer/transfersettings.h"
 
@@ -21,9 +22,11 @@ public:
     static MainWin &instance();
     static const QPixmap &background();
 
-    // The program's one transfer window, which returns here; the port only matters to the call
-    // that creates it.
-    static ProcWin &transferWindow(quint16 port = ProcWin::Port);
+    // The program's one transfer window, which returns here; the port and the dialog only matter
+    // to the call that creates it.
+    static ProcWin &transferWindow(quint16 port = ProcWin::Port, std::shared_ptr<FileDialogControl> dialog = {});
+    // The one native window the start and the transfer window show in.
+    static FormHost &nativeWindow();
 
     QPointer<QPushButton> AboutBut;
     QPointer<QPushButton> ExitBut;

@@ -71,7 +71,7 @@ private slots:
                                 {main.AboutBut, "about", 2}, {ip.IPIcon, "address"}, {about.AboutIcon, "aboutwin"}};
         for (const auto &[w, name, edge] : pictures) {
             const QImage raw(QStringLiteral(":/pictures/%1.gif").arg(name));
-            const QImage grab = shot(w->window()).copy(w->geometry());
+            const QImage grab = shot(w->parentWidget()).copy(w->geometry());
             const int caption = w->property("text").toString().isEmpty() ? 0 : w->fontMetrics().height();
             const QSize room = grab.size() - raw.size() - QSize(0, caption);
             const QPoint at = edge ? QPoint(room.width() / 2, room.height() / 2) : QPoint();

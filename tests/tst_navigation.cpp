@@ -1,3 +1,4 @@
+#include "app/aboutwin.h"
 #include "app/ipwin.h"
 #include "transferrig.h"
 
@@ -58,7 +59,8 @@ private slots:
             QTest::keyClick(ip.IPBox, Qt::Key_Return);
             QCOMPARE(main.PeerIP, address);
             QVERIFY(!ip.isLoaded() && main.isLoaded() && !main.window()->isVisible() && transfer.window()->isVisible());
-            QCOMPARE(transfer.window()->pos(), QPoint(210, 130));
+            QCOMPARE(transfer.window()->window(), &MainWin::nativeWindow());
+            QCOMPARE(transfer.window()->window()->pos(), QPoint(210, 130));
             QCOMPARE(transfer.Picture().cacheKey(), picture);
             QCOMPARE(shown(), "Connecting to " + address + " ... | Cancel");
             QTRY_COMPARE(shown(), "Could not connect to " + address + "! | Done");
@@ -72,10 +74,22 @@ private slots:
         main.setLeft(150 * 15);
         main.setTop(90 * 15);
         const qint64 picture = main.Picture().cacheKey();
+        // The start and the transfer window are one native window that never closes in between.
+        QWidget *native = main.window()->window();
+        const WId id = native->winId();
+        int hidden = 0;
+        struct HideCounter : QObject {
+            int &count;
+            explicit HideCounter(int &c) : count(c) {}
+            bool eventFilter(QObject *, QEvent *e) override { count += e->type() == QEvent::Hide; return false; }
+        } counter(hidden);
+        native->installEventFilter(&counter);
         main.RecBut->click();
         QCOMPARE(main.XferMode, quint8(2));
         QVERIFY(!main.isLoaded() && transfer.window()->isVisible());
-        QCOMPARE(transfer.window()->pos(), QPoint(150, 90));
+        QCOMPARE(transfer.window()->window(), native);
+        QCOMPARE(transfer.window()->window()->pos(), QPoint(150, 90));
+        QCOMPARE(transfer.window()->focusWidget(), transfer.CDBut.data());
         QCOMPARE(transfer.Picture().cacheKey(), picture);
         QCOMPARE(shown(), QStringLiteral("Waiting for connection ... | Cancel"));
         QVERIFY(listening() && !portIsFree());
@@ -87,10 +101,14 @@ private slots:
         transfer.XferState = 3;
         transfer.BytesDone = 5000;
         transfer.BarDrawn = 40;
-        transfer.window()->move(190, 115);
+        transfer.window()->window()->move(190, 115);
         transfer.CDBut->click();
         QVERIFY(!transfer.isLoaded() && main.window()->isVisible() && portIsFree());
-        QCOMPARE(main.window()->pos(), QPoint(190, 115));
+        QCOMPARE(main.window()->window()->pos(), QPoint(190, 115));
+        QTest::qWait(10);
+        QVERIFY(native->isVisible() && native->winId() == id && main.window()->window() == native);
+        QCOMPARE(hidden, 0);
+        QCOMPARE(main.window()->focusWidget(), main.SendBut.data());
 
         // The next one starts afresh, and a port in use is reported, never ending the program.
         QTcpServer holder;
@@ -106,23 +124,34 @@ private slots:
     {
         main.ExitBut->click();
         QCOMPARE(ends, 1);
-        main.window()->close();
+        main.window()->window()->close();
         QCOMPARE(ends, 2);
         transfer.Unload(); // Exit loaded it, hidden, to reach its socket
         main.RecBut->click();
         QVERIFY(listening());
         ends = 0;
-        transfer.window()->close();
+        transfer.window()->window()->close();
         QVERIFY(ends > 0 && !transfer.isLoaded() && portIsFree());
     }
 
     void resizeAttemptsKeepBothWindowsAtTheirSize()
     {
-        main.window()->resize(500, 300);
-        QTRY_COMPARE(main.window()->size(), QSize(360, 180));
-        main.RecBut->click();
-        transfer.window()->resize(200, 400);
-        QTRY_COMPARE(transfer.window()->size(), QSize(360, 180));
+        // A fixed size, which tiling window managers take as a request to float the window.
+        for (Form *form : {static_cast<Form *>(&main), static_cast<Form *>(&transfer)}) {
+            if (form == &transfer)
+                main.RecBut->click();
+            QWidget *native = form->window()->window();
+            QCOMPARE(native->minimumSize(), QSize(360, 180));
+            QCOMPARE(native->maximumSize(), QSize(360, 180));
+            native->resize(500, 300);
+            QTRY_COMPARE(native->size(), QSize(360, 180));
+            QCOMPARE(form->window()->size(), QSize(360, 180));
+        }
+        for (Form *dialog : {static_cast<Form *>(&ip), static_cast<Form *>(&AboutWin::instance())}) {
+            QWidget *native = dialog->window();
+            QVERIFY(native->isWindow() && native->minimumSize() == native->maximumSize());
+            dialog->Unload();
+        }
     }
 };
 

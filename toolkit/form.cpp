@@ -1,10 +1,14 @@
 #include "toolkit/form.h"
 
+#include "toolkit/accessiblewindow.h"
+#include "toolkit/formhost.h"
+
 #include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QPainter>
 #include <QScreen>
+#include <QShortcut>
 #include <QTimer>
 
 namespace {
@@ -31,23 +35,29 @@ void Form::Load()
     if (m_window)
         return;
     m_window = new FormWidget(this);
-    m_placed = false;
+    if (!m_host)
+        m_placed = false;
     m_activated = false;
     createControls(m_window);
+    if (m_host)
+        m_host->adopt(m_window);
     onLoad();
 }
 
 void Form::Show()
 {
     Load();
-    if (!m_placed && centredOnScreen()) {
+    if (m_host)
+        m_host->present(m_window);
+    QWidget *shown = nativeWindow();
+    if (!placed() && centredOnScreen()) {
         const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
-        m_window->move(screen.center() - m_window->rect().center());
-        m_placed = true;
+        shown->move(screen.center() - shown->rect().center());
+        placed() = true;
     }
-    m_window->show();
-    m_window->raise();
-    m_window->activateWindow();
+    shown->show();
+    shown->raise();
+    shown->activateWindow();
     // A window manager may never activate a new window; Activate still runs once it is shown.
     QTimer::singleShot(0, m_window, [this, shown = m_window] {
         if (m_window == shown && !m_activated)
@@ -68,6 +78,8 @@ void Form::Unload()
     onUnload();
     FormWidget *dying = m_window;
     m_window = nullptr;
+    if (m_host)
+        m_host->release(dying);
     dying->hide();
     // The unload may come from one of the window's own controls, so the widgets go only once
     // that handler has returned; until then they must not raise any more events.
@@ -77,8 +89,10 @@ void Form::Unload()
     dying->deleteLater();
 
     bool anyShown = false;
-    for (QWidget *w : QApplication::topLevelWidgets())
-        anyShown = anyShown || w->isVisible();
+    for (QWidget *w : QApplication::topLevelWidgets()) {
+        const auto *host = qobject_cast<FormHost *>(w);
+        anyShown = anyShown || (w->isVisible() && (!host || host->content()));
+    }
     if (!anyShown)
         endProgram();
 }
@@ -93,28 +107,38 @@ void Form::setEnabled(bool enabled)
     window()->setEnabled(enabled);
 }
 
+QWidget *Form::nativeWindow()
+{
+    return window()->window();
+}
+
+bool &Form::placed()
+{
+    return m_host ? m_host->placed : m_placed;
+}
+
 int Form::Left()
 {
-    return window()->pos().x() * TwipsPerPixel;
+    return nativeWindow()->pos().x() * TwipsPerPixel;
 }
 
 int Form::Top()
 {
-    return window()->pos().y() * TwipsPerPixel;
+    return nativeWindow()->pos().y() * TwipsPerPixel;
 }
 
 void Form::setLeft(int twips)
 {
-    QWidget *w = window();
+    QWidget *w = nativeWindow();
     w->move(twips / TwipsPerPixel, w->pos().y());
-    m_placed = true;
+    placed() = true;
 }
 
 void Form::setTop(int twips)
 {
-    QWidget *w = window();
+    QWidget *w = nativeWindow();
     w->move(w->pos().x(), twips / TwipsPerPixel);
-    m_placed = true;
+    placed() = true;
 }
 
 QPixmap Form::Picture()
@@ -146,10 +170,17 @@ void Form::holdClientSize(int width, int height)
         m_window->resize(width, height);
 }
 
+void Form::closeOnEscape(QWidget *window)
+{
+    auto *escape = new QShortcut(QKeySequence(Qt::Key_Escape), window);
+    connect(escape, &QShortcut::activated, window, &QWidget::close);
+}
+
 FormWidget::FormWidget(Form *form)
     : m_form(form)
 {
     setAttribute(Qt::WA_DeleteOnClose, false);
+    AccessibleWindow::installFactory();
 }
 
 bool FormWidget::event(QEvent *event)

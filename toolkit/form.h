@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QIcon>
 #include <QObject>
 #include <QPixmap>
 #include <QPointer>
@@ -7,6 +8,7 @@
 
 #include <functional>
 
+class FormHost;
 class FormWidget;
 
 // One of the program's windows. The instance and its variables live for the whole run; the
@@ -22,7 +24,12 @@ public:
     ~Form() override;
 
     bool isLoaded() const { return m_window != nullptr; }
+    // The form's own widget; the native window it shows in is its window().
     QWidget *window();
+
+    // Shows the form in `host` from its next Load on, instead of in a window of its own; its
+    // Left and Top are then the host's.
+    void shareWindow(FormHost *host) { m_host = host; }
 
     void Load();
     void Show();
@@ -57,12 +64,17 @@ protected:
 
     // The Resize steps keep one client size; the frame belongs to the window manager.
     void holdClientSize(int width, int height);
+    // Escape closes the window as the close control of its frame would.
+    static void closeOnEscape(QWidget *window);
 
 private:
     friend class FormWidget;
     void deliverActivate();
+    QWidget *nativeWindow();
+    bool &placed();
 
     FormWidget *m_window = nullptr;
+    FormHost *m_host = nullptr;
     bool m_placed = false;
     bool m_activated = false;
 };
@@ -77,6 +89,13 @@ public:
     explicit FormWidget(Form *form);
 
     QPixmap picture;
+    // What a shared native window takes from this form when it shows it.
+    struct Frame {
+        QString title;
+        Qt::WindowFlags flags;
+        QIcon icon;
+        QPointer<QWidget> focus;
+    } frame;
 
 protected:
     bool event(QEvent *event) override;

@@ -1,5 +1,9 @@
 #include "toolkit/picturebox.h"
 
+#include "toolkit/accessiblewindow.h"
+
+#include <QAccessible>
+
 #include <QPainter>
 
 #include <cmath>
@@ -9,6 +13,16 @@ PictureBox::PictureBox(QWidget *parent)
     : QWidget(parent)
 {
     setAttribute(Qt::WA_OpaquePaintEvent, false);
+    AccessibleWindow::installFactory();
+}
+
+void PictureBox::setProgress(int percent)
+{
+    if (percent == m_progress)
+        return;
+    m_progress = percent;
+    QAccessibleValueChangeEvent event(this, percent);
+    QAccessible::updateAccessibility(&event);
 }
 
 void PictureBox::setPicture(const QImage &picture)

@@ -19,9 +19,15 @@ public:
     // falls outside the box is not seen.
     void PaintPicture(const QImage &picture, float x, float y);
 
+    // A box that paints progress tells assistive technology how far it has come, 0 to 100;
+    // -1 for a plain picture.
+    int progress() const { return m_progress; }
+    void setProgress(int percent);
+
 protected:
     void paintEvent(QPaintEvent *event) override;
 
 private:
     QImage m_image;
+    int m_progress = -1;
 };

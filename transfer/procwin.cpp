@@ -61,7 +61,7 @@ void ProcWin::createControls(QWidget *window)
     window->setWindowTitle(QStringLiteral("Veltrane"));
     window->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
                            | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
-    window->resize(ClientWidth, ClientHeight);
+    window->setFixedSize(ClientWidth, ClientHeight);
 
     NT = new TcpControl(window);
     connect(NT, &TcpControl::ConnectEvent, this, &ProcWin::NT_Connect);
@@ -95,9 +95,12 @@ void ProcWin::createControls(QWidget *window)
     ProcBar = new PictureBox(window);
     ProcBar->setGeometry(88, 104, 203, 13);
     ProcBar->setPicture(QImage(QStringLiteral(":/pictures/bar.gif")));
+    ProcBar->setAccessibleName(QStringLiteral("Progress"));
+    ProcBar->setProgress(0);
 
     StatBox = Look::label(window, QString(), {88, 75, 240, 20}, 9.75, true, false);
     StatLab = Look::label(window, QStringLiteral("Status:"), {25, 72, 50, 20}, 12, true, false);
+    StatLab->setBuddy(StatBox);
 }
 
 void ProcWin::onLoad()
@@ -574,6 +577,7 @@ void ProcWin::DrawProcess()
         ? qint16(100)
         : qint16(std::nearbyint(double(BytesDone) / double(FileSize) * 100.0));
     paintBar(percent);
+    ProcBar->setProgress(percent);
     BarDrawn = percent;
 }
 
