@@ -41,7 +41,7 @@ void AboutWin::createControls(QWidget *window)
     // Each name labels its value for screen readers.
     for (size_t i = 0; i < 4; ++i)
         Label[i]->setBuddy(Label[i + 4]);
-    closeOnEscape(window);
+    closeOnEscape();
 }
 
 void AboutWin::onUnload()

@@ -71,7 +71,7 @@ void IPWin::createControls(QWidget *window)
     // While the list is down, Enter chooses a row; it connects again once the list is up.
     m_found->popup()->installEventFilter(this);
     connect(ConBut, &QPushButton::clicked, this, &IPWin::ConBut_Click);
-    closeOnEscape(window);
+    closeOnEscape();
 }
 
 void IPWin::ConBut_Click()

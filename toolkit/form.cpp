@@ -8,7 +8,7 @@
 #include <QCoreApplication>
 #include <QPainter>
 #include <QScreen>
-#include <QShortcut>
+#include <QKeyEvent>
 #include <QTimer>
 
 namespace {
@@ -170,17 +170,20 @@ void Form::holdClientSize(int width, int height)
         m_window->resize(width, height);
 }
 
-void Form::closeOnEscape(QWidget *window)
-{
-    auto *escape = new QShortcut(QKeySequence(Qt::Key_Escape), window);
-    connect(escape, &QShortcut::activated, window, &QWidget::close);
-}
-
 FormWidget::FormWidget(Form *form)
     : m_form(form)
 {
     setAttribute(Qt::WA_DeleteOnClose, false);
     AccessibleWindow::installFactory();
+}
+
+void FormWidget::keyPressEvent(QKeyEvent *event)
+{
+    // Only an Escape no control took for itself: an open list closes first, as in any dialog.
+    if (event->key() == Qt::Key_Escape && m_form->m_closeOnEscape)
+        close();
+    else
+        QWidget::keyPressEvent(event);
 }
 
 bool FormWidget::event(QEvent *event)

@@ -65,7 +65,7 @@ protected:
     // The Resize steps keep one client size; the frame belongs to the window manager.
     void holdClientSize(int width, int height);
     // Escape closes the window as the close control of its frame would.
-    static void closeOnEscape(QWidget *window);
+    void closeOnEscape() { m_closeOnEscape = true; }
 
 private:
     friend class FormWidget;
@@ -75,6 +75,7 @@ private:
 
     FormWidget *m_window = nullptr;
     FormHost *m_host = nullptr;
+    bool m_closeOnEscape = false;
     bool m_placed = false;
     bool m_activated = false;
 };
@@ -102,6 +103,7 @@ protected:
     void paintEvent(QPaintEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
 
 private:
     Form *m_form;
