@@ -1,14 +1,12 @@
 // The program as its user starts it, listening on the test's port and saving where the test says,
 // driven by one line on stdin per thing its user does:
-//   press <button>     clicks SendBut, RecBut, AboutBut, ExitBut, ConBut or CDBut
-//   close <window>     closes Veltrane, IPWin or AboutWin through its frame
+//   press <button>     clicks SendBut, RecBut, AboutBut, ExitBut or CDBut
 //   key Escape         presses Escape in the active window
 // Each line is echoed on stdout once its step has run.
-#include "app/aboutwin.h"
-#include "app/ipwin.h"
 #include "app/mainwin.h"
 #include "app/startup.h"
 #include "scripteddialog.h"
+#include "transfer/procwin.h"
 
 #include <QApplication>
 #include <QSocketNotifier>
@@ -18,35 +16,17 @@
 #include <unistd.h>
 
 namespace {
-QPushButton *button(const QByteArray &name)
+void run(const QByteArray &line)
 {
     MainWin &main = MainWin::instance();
     const std::pair<const char *, QPushButton *> buttons[] = {
-        {"SendBut", main.SendBut}, {"RecBut", main.RecBut}, {"AboutBut", main.AboutBut}, {"ExitBut", main.ExitBut},
-        {"ConBut", IPWin::instance().ConBut}, {"CDBut", MainWin::transferWindow().CDBut}};
-    for (const auto &[known, pointer] : buttons)
-        if (name == known)
-            return pointer;
-    return nullptr;
-}
-
-void run(const QByteArray &line)
-{
-    const QByteArrayList words = line.split(' ');
-    const QByteArray what = words.value(1);
-    if (words[0] == "press") {
-        if (QPushButton *b = button(what))
-            b->click();
-    } else if (words[0] == "close") {
-        Form *form = what == "IPWin" ? static_cast<Form *>(&IPWin::instance())
-            : what == "AboutWin"     ? static_cast<Form *>(&AboutWin::instance())
-                                     : static_cast<Form *>(&MainWin::instance());
-        if (form->isLoaded() || form == &MainWin::instance())
-            form->window()->window()->close();
-    } else if (words[0] == "key" && what == "Escape") {
-        if (QWidget *active = QApplication::activeWindow())
-            QTest::keyClick(active, Qt::Key_Escape);
-    }
+        {"press SendBut", main.SendBut}, {"press RecBut", main.RecBut},   {"press AboutBut", main.AboutBut},
+        {"press ExitBut", main.ExitBut}, {"press CDBut", MainWin::transferWindow().CDBut}};
+    for (const auto &[press, button] : buttons)
+        if (line == press && button)
+            button->click();
+    if (QWidget *active = QApplication::activeWindow(); active && line == "key Escape")
+        QTest::keyClick(active, Qt::Key_Escape);
     std::printf("%s\n", line.constData());
     std::fflush(stdout);
 }
