@@ -43,16 +43,15 @@ int main(int argc, char *argv[])
     MainWin::transferWindow(quint16(QByteArray(argv[1]).toUInt()), dialog);
     Startup::begin();
 
-    QByteArray pending;
-    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
-    QObject::connect(&input, &QSocketNotifier::activated, &app, [&] {
-        char chunk[256];
-        const ssize_t got = read(STDIN_FILENO, chunk, sizeof chunk);
-        if (got <= 0)
+    // Read a byte at a time, so that a line not yet read keeps the notifier firing.
+    QFile input;
+    input.open(STDIN_FILENO, QIODevice::ReadOnly | QIODevice::Unbuffered);
+    QSocketNotifier ready(STDIN_FILENO, QSocketNotifier::Read);
+    QObject::connect(&ready, &QSocketNotifier::activated, &app, [&] {
+        const QByteArray line = input.readLine();
+        if (line.isEmpty())
             return QApplication::exit(0);
-        pending.append(chunk, got);
-        for (qsizetype end; (end = pending.indexOf('\n')) >= 0; pending.remove(0, end + 1))
-            run(pending.left(end));
+        run(line.trimmed());
     });
     return app.exec();
 }
