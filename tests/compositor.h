@@ -56,7 +56,6 @@ struct View {
     qint64 id = 0;
     QString name, shell;
     bool floating = false;
-    QRect frame;   // with title bar and border
     QRect client;  // the area sway gives the program, in output coordinates
     QSize surface; // what the program draws, centred in that area when it is smaller
 };
@@ -198,9 +197,9 @@ private:
     static void collect(const QJsonObject &node, qint64 pid, QList<View> &found)
     {
         if (node["pid"_L1].toInteger() == pid) {
-            const QRect frame = rect(node["rect"_L1]);
+            // The client area is given within the frame, which has the title bar and border.
             found.append({node["id"_L1].toInteger(), node["name"_L1].toString(), node["shell"_L1].toString(),
-                          node["type"_L1].toString() == u"floating_con", frame, rect(node["window_rect"_L1]).translated(frame.topLeft()),
+                          node["type"_L1].toString() == u"floating_con", rect(node["window_rect"_L1]).translated(rect(node["rect"_L1]).topLeft()),
                           rect(node["geometry"_L1]).size()});
         }
         for (const char *children : {"nodes", "floating_nodes"})

@@ -71,7 +71,7 @@ private slots:
         std::optional<View> moved;
         QVERIFY(waitFor([&] {
             moved = sway.view(pid, QStringLiteral("Veltrane"));
-            return moved && moved->frame.topLeft() != start->frame.topLeft() && shows(*moved) == u"start";
+            return moved && moved->client.topLeft() != start->client.topLeft() && shows(*moved) == u"start";
         }, 5000));
         for (const auto &[button, view] : {std::pair("RecBut", "transfer"), std::pair("CDBut", "start")}) {
             QVERIFY(program.send(QByteArray("press ") + button));
