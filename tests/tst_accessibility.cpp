@@ -113,7 +113,8 @@ private slots:
         env.insert(u"QT_LINUX_ACCESSIBILITY_ALWAYS_ON"_s, u"1"_s);
         env.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
         program.process.setProcessEnvironment(env);
-        program.start(QStringLiteral(VELTRANE_DRIVER), {QString::number(port), runtime.filePath("copy.bin")}, QStringLiteral(VELTRANE_LEAK_SUPPRESSIONS));
+        program.start(QStringLiteral(VELTRANE_DRIVER), {QString::number(port), runtime.filePath("copy.bin")},
+                      QStringLiteral(VELTRANE_LEAK_SUPPRESSIONS));
         QVERIFY(waitFor([&] { return find(u"Send"_s, u"push button"_s).has_value(); }, 10000));
     }
 
@@ -185,7 +186,7 @@ private slots:
         for (int sent = 0; const int upTo : {5000, 10000, 20000}) {
             peer.write(bytes.mid(sent, upTo - sent));
             sent = upTo;
-            QVERIFY2(waitFor([&] { return value(u"CurrentValue"_s) == upTo / 200.0; }, 5000), qPrintable(QString::number(value(u"CurrentValue"_s))));
+            QTRY_COMPARE_WITH_TIMEOUT(value(u"CurrentValue"_s), upTo / 200.0, 5000);
         }
         QVERIFY(waitFor([&] { return find(u"Finished. (19.5 KB)"_s, u"label"_s).has_value(); }));
         QCOMPARE(contentOf(runtime.filePath("copy.bin")), bytes);
