@@ -1,8 +1,9 @@
 #pragma once
 
-// A headless sway of the test's own, and the program running under it. Sway refuses to run as
-// root, so it runs as an ordinary account made for the tests, in a runtime folder of its own;
-// everything that talks to it runs as that account too (XWayland refuses other users).
+// The program driven under a real display server, and a headless sway of the test's own to be
+// one. Sway refuses to run as root, so it runs as an ordinary account made for the tests, in a
+// runtime folder of its own; everything that talks to it runs as that account too (XWayland
+// refuses other users).
 #include "transferrig.h"
 
 #include <QJsonArray>
@@ -18,13 +19,44 @@
 
 #include <optional>
 
+using namespace Qt::StringLiterals;
+
+// tests/veltrane_driver, told one step per line on stdin.
+struct Driven {
+    QProcess process;
+
+    // In the environment `process` already has, with whole stacks, so that what Qt's platform
+    // plugins leave is told apart from ours by `suppressions`.
+    void start(const QString &driver, const QStringList &args, const QString &suppressions)
+    {
+        QProcessEnvironment env = process.processEnvironment();
+        env.insert(u"ASAN_OPTIONS"_s, qEnvironmentVariable("ASAN_OPTIONS") + u":fast_unwind_on_malloc=0"_s);
+        env.insert(u"LSAN_OPTIONS"_s, "suppressions="_L1 + suppressions);
+        env.insert(u"UBSAN_OPTIONS"_s, qEnvironmentVariable("UBSAN_OPTIONS"));
+        process.setProcessEnvironment(env);
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start(driver, args);
+    }
+    ~Driven()
+    {
+        process.closeWriteChannel();
+        if (!process.waitForFinished(5000))
+            process.kill();
+    }
+    // Runs one step, as the user would, and waits until it has run.
+    bool send(const QByteArray &line)
+    {
+        process.write(line + '\n');
+        return waitFor([&] { return process.canReadLine() && process.readLine().trimmed() == line; }, 5000);
+    }
+};
+
 // A window as sway sees it.
 struct View {
     qint64 id = 0;
     QString name, shell;
     bool floating = false;
-    QRect frame;  // with title bar and border
-    QRect client; // the area sway gives the program, in output coordinates
+    QRect client;  // the area sway gives the program, in output coordinates
     QSize surface; // what the program draws, centred in that area when it is smaller
 };
 
@@ -37,42 +69,39 @@ public:
     QString start()
     {
         if (geteuid() != 0)
-            return QStringLiteral("Needs root to make the account sway runs as");
+            return u"Needs root to make the account sway runs as"_s;
         for (const char *tool : {"sway", "swaymsg", "Xwayland", "grim"})
-            if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty())
-                return QStringLiteral("%1 is not installed").arg(QLatin1String(tool));
-        if (!makeAccount())
-            return QStringLiteral("Could not make the account %1").arg(QLatin1String(Account));
+            if (QStandardPaths::findExecutable(QLatin1String(tool)).isEmpty())
+                return u"%1 is not installed"_s.arg(QLatin1String(tool));
+        // A test running beside this one may be making it: its lock fails ours for a moment.
+        const QStringList useradd{u"--system"_s, u"--no-create-home"_s, u"--shell"_s, u"/usr/sbin/nologin"_s, QLatin1String(Account)};
+        if (!QTest::qWaitFor([&] { return getpwnam(Account) || QProcess::execute(u"useradd"_s, useradd) == 0; }, 2000))
+            return u"Could not make the account %1"_s.arg(QLatin1String(Account));
+        const passwd *account = getpwnam(Account);
+        m_uid = account->pw_uid, m_gid = account->pw_gid;
         // XWayland's socket folder, as an X server run by root would make it; sway would make it
         // its account's own.
-        if (!QFileInfo::exists(QStringLiteral("/tmp/.X11-unix")) && (mkdir("/tmp/.X11-unix", 01777) != 0 || chmod("/tmp/.X11-unix", 01777) != 0))
-            return QStringLiteral("Could not make /tmp/.X11-unix");
+        if (!QFileInfo::exists(u"/tmp/.X11-unix"_s) && (mkdir("/tmp/.X11-unix", 01777) != 0 || chmod("/tmp/.X11-unix", 01777) != 0))
+            return u"Could not make /tmp/.X11-unix"_s;
         const QByteArray home = QFile::encodeName(m_home.path());
         if (chown(home.constData(), m_uid, m_gid) != 0 || chmod(home.constData(), 0700) != 0)
-            return QStringLiteral("Could not hand the runtime folder over");
-        // Sway sets DISPLAY for what it starts, once XWayland listens.
-        writeFile(path("config"), "xwayland enable\nexec echo \"$DISPLAY\" > " + home + "/x-display\n");
+            return u"Could not hand the runtime folder over"_s;
+        // Sway tells what it starts where to find it, and DISPLAY once XWayland listens.
+        writeFile(path(u"config"_s), "xwayland enable\nexec echo \"$SWAYSOCK $WAYLAND_DISPLAY $DISPLAY\" > " + home + "/session\n");
         QProcessEnvironment env = base();
-        env.insert(QStringLiteral("WLR_BACKENDS"), QStringLiteral("headless"));
-        env.insert(QStringLiteral("WLR_LIBINPUT_NO_DEVICES"), QStringLiteral("1"));
-        env.insert(QStringLiteral("WLR_RENDERER"), QStringLiteral("pixman"));
+        env.insert(u"WLR_BACKENDS"_s, u"headless"_s);
+        env.insert(u"WLR_LIBINPUT_NO_DEVICES"_s, u"1"_s);
+        env.insert(u"WLR_RENDERER"_s, u"pixman"_s);
         prepare(m_sway, env);
         // Its log, and XWayland's, stay out of the test's output.
         m_sway.setStandardOutputFile(QProcess::nullDevice());
-        m_sway.setStandardErrorFile(path(QStringLiteral("sway.log")));
-        m_sway.start(QStringLiteral("sway"), {QStringLiteral("-c"), path("config")});
-        const QDir runtime(m_home.path());
+        m_sway.setStandardErrorFile(path(u"sway.log"_s));
+        m_sway.start(u"sway"_s, {u"-c"_s, path(u"config"_s)});
         const bool up = waitFor([&] {
-            const QStringList ipc = runtime.entryList({QStringLiteral("sway-ipc.*.sock")}, QDir::System);
-            const QStringList wayland = runtime.entryList({QStringLiteral("wayland-?")}, QDir::System);
-            QFile display(path(QStringLiteral("x-display")));
-            if (ipc.isEmpty() || wayland.isEmpty() || !display.open(QIODevice::ReadOnly))
-                return false;
-            m_ipc = path(ipc.first()), m_wayland = path(wayland.first());
-            m_x = QString::fromLocal8Bit(display.readAll().trimmed());
-            return !m_x.isEmpty();
+            m_session = QString::fromLocal8Bit(contentOf(path(u"session"_s))).simplified().split(u' ');
+            return m_session.size() == 3;
         }, 10000);
-        return up ? QString() : QStringLiteral("sway did not come up");
+        return up ? QString() : u"sway did not come up"_s;
     }
 
     ~Compositor()
@@ -87,13 +116,13 @@ public:
     QProcessEnvironment base() const
     {
         QProcessEnvironment env;
-        env.insert(QStringLiteral("PATH"), QStringLiteral("/usr/local/bin:/usr/bin:/bin"));
-        env.insert(QStringLiteral("HOME"), m_home.path());
-        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_home.path());
-        if (!m_ipc.isEmpty()) {
-            env.insert(QStringLiteral("SWAYSOCK"), m_ipc);
-            env.insert(QStringLiteral("WAYLAND_DISPLAY"), QFileInfo(m_wayland).fileName());
-            env.insert(QStringLiteral("DISPLAY"), m_x);
+        env.insert(u"PATH"_s, u"/usr/local/bin:/usr/bin:/bin"_s);
+        env.insert(u"HOME"_s, m_home.path());
+        env.insert(u"XDG_RUNTIME_DIR"_s, m_home.path());
+        if (m_session.size() == 3) {
+            env.insert(u"SWAYSOCK"_s, m_session[0]);
+            env.insert(u"WAYLAND_DISPLAY"_s, m_session[1]);
+            env.insert(u"DISPLAY"_s, m_session[2]);
         }
         return env;
     }
@@ -115,103 +144,72 @@ public:
         const QString copy = path(QFileInfo(file).fileName());
         QFile::remove(copy);
         QFile::copy(file, copy);
-        const QByteArray name = QFile::encodeName(copy);
-        return chown(name.constData(), m_uid, m_gid) == 0 ? copy : QString();
-    }
-
-    QByteArray swaymsg(const QStringList &args) const
-    {
-        QProcess msg;
-        prepare(msg, base());
-        msg.start(QStringLiteral("swaymsg"), args);
-        msg.waitForFinished(5000);
-        return msg.readAllStandardOutput();
+        return chown(QFile::encodeName(copy).constData(), m_uid, m_gid) == 0 ? copy : QString();
     }
 
     bool command(const QString &command) const
     {
-        const QJsonArray replies = QJsonDocument::fromJson(swaymsg({command})).array();
-        return !replies.isEmpty() && replies.first().toObject().value(QStringLiteral("success")).toBool();
+        const QJsonArray replies = QJsonDocument::fromJson(run(u"swaymsg"_s, {command})).array();
+        return !replies.isEmpty() && replies.first()["success"_L1].toBool();
     }
 
     // Every window of process `pid`.
     QList<View> views(qint64 pid) const
     {
         QList<View> found;
-        collect(QJsonDocument::fromJson(swaymsg({QStringLiteral("-t"), QStringLiteral("get_tree"), QStringLiteral("-r")}))
-                    .object(),
-                pid, found);
+        collect(QJsonDocument::fromJson(run(u"swaymsg"_s, {u"-t"_s, u"get_tree"_s, u"-r"_s})).object(), pid, found);
         return found;
     }
 
-    std::optional<View> view(qint64 pid, const QString &name) const
+    // The window of process `pid` titled `name`, once sway shows it (within `ms`).
+    std::optional<View> view(qint64 pid, const QString &name, int ms = 0) const
     {
-        for (const View &v : views(pid))
-            if (v.name == name && v.client.isValid())
-                return v;
-        return std::nullopt;
+        std::optional<View> found;
+        waitFor([&] {
+            for (const View &v : views(pid))
+                if (v.name == name && v.client.isValid())
+                    found = v;
+            return found.has_value();
+        }, ms);
+        return found;
     }
 
     // What the output shows in `area`.
     QImage shoot(const QRect &area) const
     {
-        QProcess grim;
-        prepare(grim, base());
-        const QString file = path(QStringLiteral("shot.png"));
-        QFile::remove(file);
-        grim.start(QStringLiteral("grim"), {QStringLiteral("-g"),
-                                            QStringLiteral("%1,%2 %3x%4").arg(area.x()).arg(area.y()).arg(area.width()).arg(area.height()),
-                                            file});
-        grim.waitForFinished(5000);
-        return QImage(file).convertToFormat(QImage::Format_RGB32);
+        const QString geometry = u"%1,%2 %3x%4"_s.arg(area.x()).arg(area.y()).arg(area.width()).arg(area.height());
+        return QImage::fromData(run(u"grim"_s, {u"-g"_s, geometry, u"-"_s})).convertToFormat(QImage::Format_RGB32);
     }
 
 private:
-    bool makeAccount()
+    // What `tool` prints, run as the account.
+    QByteArray run(const QString &tool, const QStringList &args) const
     {
-        for (int attempt = 0; attempt < 20; ++attempt) {
-            if (const passwd *account = getpwnam(Account)) {
-                m_uid = account->pw_uid, m_gid = account->pw_gid;
-                return true;
-            }
-            // A test running beside this one may be making it: its lock fails ours for a moment.
-            QProcess::execute(QStringLiteral("useradd"), {QStringLiteral("--system"), QStringLiteral("--no-create-home"),
-                                                           QStringLiteral("--shell"), QStringLiteral("/usr/sbin/nologin"),
-                                                           QString::fromLatin1(Account)});
-            if (!getpwnam(Account))
-                QTest::qWait(100);
-        }
-        return false;
+        QProcess process;
+        prepare(process, base());
+        process.start(tool, args);
+        process.waitForFinished(5000);
+        return process.readAllStandardOutput();
     }
 
-    static QRect rect(const QJsonValue &value)
-    {
-        const QJsonObject r = value.toObject();
-        return QRect(r[QStringLiteral("x")].toInt(), r[QStringLiteral("y")].toInt(), r[QStringLiteral("width")].toInt(),
-                     r[QStringLiteral("height")].toInt());
-    }
+    static QRect rect(const QJsonValue &r) { return QRect(r["x"_L1].toInt(), r["y"_L1].toInt(), r["width"_L1].toInt(), r["height"_L1].toInt()); }
 
     static void collect(const QJsonObject &node, qint64 pid, QList<View> &found)
     {
-        if (node[QStringLiteral("pid")].toInteger() == pid) {
-            View v;
-            v.id = node[QStringLiteral("id")].toInteger();
-            v.name = node[QStringLiteral("name")].toString();
-            v.shell = node[QStringLiteral("shell")].toString();
-            v.floating = node[QStringLiteral("type")].toString() == u"floating_con";
-            v.frame = rect(node[QStringLiteral("rect")]);
-            v.client = rect(node[QStringLiteral("window_rect")]).translated(v.frame.topLeft());
-            v.surface = rect(node[QStringLiteral("geometry")]).size();
-            found.append(v);
+        if (node["pid"_L1].toInteger() == pid) {
+            // The client area is given within the frame, which has the title bar and border.
+            found.append({node["id"_L1].toInteger(), node["name"_L1].toString(), node["shell"_L1].toString(),
+                          node["type"_L1].toString() == u"floating_con", rect(node["window_rect"_L1]).translated(rect(node["rect"_L1]).topLeft()),
+                          rect(node["geometry"_L1]).size()});
         }
         for (const char *children : {"nodes", "floating_nodes"})
             for (const QJsonValue child : node[QLatin1String(children)].toArray())
                 collect(child.toObject(), pid, found);
     }
 
-    QTemporaryDir m_home{QStringLiteral("/tmp/veltrane-sway-XXXXXX")};
+    QTemporaryDir m_home{u"/tmp/veltrane-sway-XXXXXX"_s};
     uid_t m_uid = 0;
     gid_t m_gid = 0;
     QProcess m_sway;
-    QString m_ipc, m_wayland, m_x;
+    QStringList m_session; // SWAYSOCK, WAYLAND_DISPLAY and DISPLAY, once sway is up
 };

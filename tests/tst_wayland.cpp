@@ -5,42 +5,10 @@
 #include "datarows.h"
 
 namespace {
-using Platform = std::tuple<QString, QString, QString>; // tag, QT_QPA_PLATFORM, sway's shell
-using Env = std::pair<QString, QStringList>;           // tag, environment
+using Platform = std::tuple<QString, QString, QString>;         // tag, QT_QPA_PLATFORM, sway's shell
+using NoDisplay = std::tuple<QString, QStringList, QStringList>; // tag, environment, arguments
 
-// The program as its user starts it, run as the compositor's account and driven through stdin.
-struct Program {
-    QProcess process;
-    Program(const Compositor &sway, const QString &driver, const QString &platform, quint16 port)
-    {
-        QProcessEnvironment env = sway.base();
-        if (!platform.isEmpty())
-            env.insert(QStringLiteral("QT_QPA_PLATFORM"), platform);
-        if (qEnvironmentVariableIsSet("UBSAN_OPTIONS"))
-            env.insert(QStringLiteral("UBSAN_OPTIONS"), qEnvironmentVariable("UBSAN_OPTIONS"));
-        // Whole stacks, so that what Qt's platform plugins leave is told apart from ours.
-        env.insert(QStringLiteral("ASAN_OPTIONS"), qEnvironmentVariable("ASAN_OPTIONS") + QStringLiteral(":fast_unwind_on_malloc=0"));
-        env.insert(QStringLiteral("LSAN_OPTIONS"),
-                   QStringLiteral("suppressions=") + sway.copyForAccount(QStringLiteral(VELTRANE_LEAK_SUPPRESSIONS)));
-        sway.prepare(process, env);
-        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process.start(driver, {QString::number(port)});
-    }
-    ~Program()
-    {
-        process.closeWriteChannel();
-        if (!process.waitForFinished(5000))
-            process.kill();
-    }
-    // Runs one step, as the user would, and waits until it has run.
-    bool send(const QByteArray &line)
-    {
-        process.write(line + '\n');
-        return waitFor([&] { return process.canReadLine() && process.readLine().trimmed() == line; }, 5000);
-    }
-};
-
-// Where the start window's Send button stands, the transfer window shows only the background.
+// Where the start view's Send button stands, the transfer view shows only the background.
 const QRect SendButArea(40, 95, 40, 40);
 }
 
@@ -49,33 +17,17 @@ class tst_Wayland : public QObject
     Q_OBJECT
 
     Compositor sway;
-    QString driver;
+    QString driver, suppressions;
     const QImage background = MainWin::background().toImage().convertToFormat(QImage::Format_RGB32);
 
-    static void addPlatforms()
-    {
-        // Qt's own choice in a session with both displays, then X through XWayland.
-        addRows(QList<Platform>{{"native", {}, "xdg_shell"}, {"XWayland", "xcb", "xwayland"}},
-                [](const Platform &row) { return std::get<0>(row); });
-    }
-
-    std::optional<View> waitForView(const Program &program, const QString &name)
-    {
-        std::optional<View> found;
-        waitFor([&] { return (found = sway.view(program.process.processId(), name)).has_value(); }, 10000);
-        return found;
-    }
-
-    // Whether the client area shows the background picture along its top, where no control
-    // stands in either window, and whether it shows the Send button.
-    bool showsBackgroundAlongTheTop(const View &view)
+    // Which view the client area shows: first the background picture along its top, where no
+    // control stands in either view (else it is not drawn there yet), then the Send button or not.
+    QString shows(const View &view) const
     {
         const QImage shot = sway.shoot(view.client);
-        return shot.size() == QSize(360, 180) && shot.copy(0, 0, 360, 60) == background.copy(0, 0, 360, 60);
-    }
-    bool showsSendBut(const View &view)
-    {
-        return sway.shoot(view.client).copy(SendButArea) != background.copy(SendButArea);
+        if (shot.size() != QSize(360, 180) || shot.copy(0, 0, 360, 60) != background.copy(0, 0, 360, 60))
+            return {};
+        return shot.copy(SendButArea) != background.copy(SendButArea) ? QStringLiteral("start") : QStringLiteral("transfer");
     }
 
 private slots:
@@ -84,71 +36,69 @@ private slots:
         if (const QString why = sway.start(); !why.isEmpty())
             QSKIP(qPrintable(why));
         driver = sway.copyForAccount(QStringLiteral(VELTRANE_DRIVER));
-        QVERIFY(!driver.isEmpty());
+        suppressions = sway.copyForAccount(QStringLiteral(VELTRANE_LEAK_SUPPRESSIONS));
+        QVERIFY(!driver.isEmpty() && !suppressions.isEmpty());
     }
 
-    void startAndTransferWindowKeepOnePlaceAtAFixedSize_data() { addPlatforms(); }
-    void startAndTransferWindowKeepOnePlaceAtAFixedSize()
+    void everyWindowFloatsAtItsSizeAndTheViewsKeepOnePlace_data()
+    {
+        // Qt's own choice in a session with both displays, then X through XWayland.
+        addRows(QList<Platform>{{"native", {}, "xdg_shell"}, {"XWayland", "xcb", "xwayland"}},
+                [](const Platform &row) { return std::get<0>(row); });
+    }
+    void everyWindowFloatsAtItsSizeAndTheViewsKeepOnePlace()
     {
         QFETCH(Platform, row);
         const auto &[tag, platform, shell] = row;
-        Program program(sway, driver, platform, freePort());
-        const std::optional<View> start = waitForView(program, QStringLiteral("Veltrane"));
+        // The program as its user starts it, run as the compositor's account.
+        Driven program;
+        QProcessEnvironment env = sway.base();
+        if (!platform.isEmpty())
+            env.insert(QStringLiteral("QT_QPA_PLATFORM"), platform);
+        sway.prepare(program.process, env);
+        program.start(driver, {QString::number(freePort())}, suppressions);
+        const qint64 pid = program.process.processId();
+
+        const std::optional<View> start = sway.view(pid, QStringLiteral("Veltrane"), 10000);
         QVERIFY(start);
         QCOMPARE(start->shell, shell);
         QVERIFY(start->floating);
         QCOMPARE(start->client.size(), QSize(360, 180));
         QCOMPARE(start->surface, QSize(360, 180));
 
-        // Moved somewhere, then through a transfer window and back: one window, one place.
+        // Moved somewhere, then through the transfer view and back: one window, one place.
         QVERIFY(sway.command(QStringLiteral("[con_id=%1] move position 123 77").arg(start->id)));
-        // Settled once sway has placed it and drawn it there.
         std::optional<View> moved;
         QVERIFY(waitFor([&] {
-            moved = sway.view(program.process.processId(), QStringLiteral("Veltrane"));
-            return moved && moved->frame.topLeft() != start->frame.topLeft() && showsBackgroundAlongTheTop(*moved)
-                && showsSendBut(*moved);
+            moved = sway.view(pid, QStringLiteral("Veltrane"));
+            return moved && moved->client.topLeft() != start->client.topLeft() && shows(*moved) == u"start";
         }, 5000));
-
-        QVERIFY(program.send("press RecBut"));
-        QVERIFY(waitFor([&] { return !showsSendBut(*moved) && showsBackgroundAlongTheTop(*moved); }, 5000));
-        QList<View> shown = sway.views(program.process.processId());
-        QCOMPARE(shown.size(), 1);
-        QCOMPARE(shown.first().id, moved->id);
-        QCOMPARE(shown.first().client, moved->client);
-
-        QVERIFY(program.send("press CDBut"));
-        QVERIFY(waitFor([&] { return showsSendBut(*moved) && showsBackgroundAlongTheTop(*moved); }, 5000));
-        shown = sway.views(program.process.processId());
-        QCOMPARE(shown.size(), 1);
-        QCOMPARE(shown.first().id, moved->id);
-        QCOMPARE(shown.first().client, moved->client);
+        for (const auto &[button, view] : {std::pair("RecBut", "transfer"), std::pair("CDBut", "start")}) {
+            QVERIFY(program.send(QByteArray("press ") + button));
+            QVERIFY2(waitFor([&] { return shows(*moved) == QLatin1String(view); }, 5000), view);
+            const QList<View> shown = sway.views(pid);
+            QCOMPARE(shown.size(), 1);
+            QCOMPARE(shown.first().id, moved->id);
+            QCOMPARE(shown.first().client, moved->client);
+        }
 
         // Asked to grow, the program keeps drawing 360 x 180. (Sway's own frame obeys the command
         // whatever the window's limits say; a drag with the mouse does not.)
         QVERIFY(sway.command(QStringLiteral("[con_id=%1] resize set 600 400").arg(start->id)));
         QTest::qWait(300);
-        QVERIFY(waitFor([&] { return sway.view(program.process.processId(), QStringLiteral("Veltrane"))->surface == QSize(360, 180); }));
-    }
+        QVERIFY(waitFor([&] { return sway.view(pid, QStringLiteral("Veltrane")).value_or(View()).surface == QSize(360, 180); }));
 
-    void dialogsFloatAtTheirSizeAndCloseByTheirFrame_data() { addPlatforms(); }
-    void dialogsFloatAtTheirSizeAndCloseByTheirFrame()
-    {
-        QFETCH(Platform, row);
-        Program program(sway, driver, std::get<1>(row), freePort());
-        QVERIFY(waitForView(program, QStringLiteral("Veltrane")));
         const struct { QByteArray button; QString title; QSize size; } dialogs[] = {
             {"SendBut", QStringLiteral("Connect ..."), {286, 120}}, {"AboutBut", QStringLiteral("About ..."), {305, 130}}};
         for (const auto &[button, title, size] : dialogs) {
             QVERIFY(program.send("press " + button));
-            const std::optional<View> dialog = waitForView(program, title);
+            const std::optional<View> dialog = sway.view(pid, title, 10000);
             QVERIFY2(dialog, qPrintable(title));
             QVERIFY(dialog->floating);
             QCOMPARE(dialog->client.size(), size);
             // What the close control of its title bar sends.
             QVERIFY(sway.command(QStringLiteral("[con_id=%1] kill").arg(dialog->id)));
-            QVERIFY(waitFor([&] { return !sway.view(program.process.processId(), title); }));
-            QCOMPARE(sway.views(program.process.processId()).size(), 1);
+            QVERIFY(waitFor([&] { return sway.views(pid).size() == 1; }));
         }
         // The start window takes commands again, and Exit ends the program cleanly.
         QVERIFY(program.send("press ExitBut"));
@@ -159,22 +109,21 @@ private slots:
 
     void withoutAnyDisplayItSaysSoAndFails_data()
     {
-        addRows(QList<Env>{{"nothing", {}},
-                           {"nobody at the addresses", {"WAYLAND_DISPLAY=wayland-none", "DISPLAY=:4093", "XDG_RUNTIME_DIR=/tmp"}},
-                           {"Wayland asked for", {"QT_QPA_PLATFORM=wayland", "XDG_SESSION_TYPE=wayland"}},
-                           {"X asked for on the command line", {"ARGS=-platform xcb -display :4093"}}},
-                [](const Env &row) { return row.first; });
+        addRows(QList<NoDisplay>{{"nothing", {}, {}},
+                                 {"nobody at the addresses", {"WAYLAND_DISPLAY=wayland-none", "DISPLAY=:4093", "XDG_RUNTIME_DIR=/tmp"}, {}},
+                                 {"Wayland asked for", {"QT_QPA_PLATFORM=wayland", "XDG_SESSION_TYPE=wayland"}, {}},
+                                 {"X asked for on the command line", {}, {"-platform", "xcb", "-display", ":4093"}}},
+                [](const NoDisplay &row) { return std::get<0>(row); });
     }
     void withoutAnyDisplayItSaysSoAndFails()
     {
-        QFETCH(Env, row);
+        QFETCH(NoDisplay, row);
+        const auto &[tag, settings, args] = row;
         QProcess program;
         QProcessEnvironment env;
         env.insert(QStringLiteral("PATH"), QStringLiteral("/usr/bin:/bin"));
-        for (const QString &setting : row.second)
+        for (const QString &setting : settings)
             env.insert(setting.section(u'=', 0, 0), setting.section(u'=', 1));
-        const QStringList args = env.value(QStringLiteral("ARGS")).split(u' ', Qt::SkipEmptyParts);
-        env.remove(QStringLiteral("ARGS"));
         program.setProcessEnvironment(env);
         program.start(QStringLiteral(VELTRANE_PROGRAM), args);
         QVERIFY(program.waitForFinished(10000));
