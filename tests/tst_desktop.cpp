@@ -8,9 +8,6 @@
 #include <xcb/xcb.h>
 #endif
 
-#include <sys/socket.h>
-#include <netinet/in.h>
-
 namespace {
 using Folders = std::tuple<QString, QByteArray, QStringList, QString>;
 using Title = std::tuple<QString, QHostAddress, QLocale, QByteArray, QString>;
@@ -19,24 +16,20 @@ QString shown(ProcWin &win) { return win.StatBox->text() + " | " + win.CDBut->te
 // A port on loopback that takes one connection into its queue and then ignores every attempt:
 // the queue is never emptied, so later SYNs are dropped and the attempt neither succeeds nor fails.
 struct SilentPeer {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    quint16 port = 0;
+    QTcpServer server;
     QTcpSocket fillers[2];
+    quint16 port = 0;
     SilentPeer()
     {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (bind(fd, reinterpret_cast<sockaddr *>(&address), length) != 0 || listen(fd, 0) != 0
-            || getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+        server.setListenBacklogSize(0);
+        if (!server.listen(QHostAddress::LocalHost, 0))
             return;
-        port = ntohs(address.sin_port);
+        server.pauseAccepting();
+        port = server.serverPort();
         for (QTcpSocket &filler : fillers)
             filler.connectToHost(QHostAddress::LocalHost, port);
         waitFor([this] { return fillers[0].state() == QAbstractSocket::ConnectedState; });
     }
-    ~SilentPeer() { close(fd); }
 };
 
 #ifdef VELTRANE_XCB

@@ -72,29 +72,6 @@ private slots:
         }
     }
 
-    void longNamesAreSavedOrRefusedWithoutHarm()
-    {
-        for (const int length : {255, 100000}) {
-            RawRig rig;
-            const QString target = rig.dir.filePath(QStringLiteral("saved"));
-            QVERIFY(rig.open(MainWin::Receive, target));
-            const QByteArray name(length, 'n');
-            rig.peer->write("RCFN" + name + "\\ 5");
-            if (length == 255) {
-                QTRY_COMPARE(rig.wire, QByteArray("OKSD"));
-                QCOMPARE(rig.side->dg->shown.last().FileName, QString::fromLatin1(name));
-                rig.peer->write("abcde");
-                QTRY_COMPARE(contentOf(target), QByteArray("abcde"));
-            } else {
-                // Past the longest name a search may scan: refused before any dialog.
-                QTRY_COMPARE(rig.wire, QByteArray("OKCC"));
-                QCOMPARE(rig.win().StatBox->text(), QStringLiteral("Saving file cancelled. Connection closed."));
-                QVERIFY(rig.side->dg->shown.isEmpty() && !QFile::exists(target));
-            }
-            QTRY_COMPARE(rig.win().CDBut->text(), QStringLiteral("Done"));
-        }
-    }
-
     void peerThatStopsReadingHoldsTheSenderBoundedAndGetsEverythingWhenItReadsAgain()
     {
         RawRig rig;
