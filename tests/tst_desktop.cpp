@@ -102,7 +102,7 @@ private slots:
 
     void listenFailuresSayWhy()
     {
-        // A port held by another program: tst_navigation.
+        // A port held by another program: tst_navigation, which also sees a port that listens.
         // Below 1024 a port needs a privilege an ordinary user lacks; root gives it up here.
         QFile start(QStringLiteral("/proc/sys/net/ipv4/ip_unprivileged_port_start"));
         const int unprivileged = start.open(QIODevice::ReadOnly) ? start.readAll().trimmed().toInt() : 1024;
@@ -110,18 +110,12 @@ private slots:
         if (geteuid() == 0)
             while (low > 900 && !QTcpServer().listen(QHostAddress::Any, low))
                 --low;
-        if (low < unprivileged) {
-            WithoutCapabilities ordinary({CAP_NET_BIND_SERVICE});
-            QVERIFY(ordinary.dropped());
-            Side refused(MainWin::Receive, low, {});
-            QTRY_COMPARE(shown(refused.win), QStringLiteral("No permission to listen on port %1! | Done").arg(low));
-        }
-        // When listening works the window says nothing but that it waits.
-        Side free(MainWin::Receive, freePort(), {});
-        QVERIFY(free.listening());
-        QCOMPARE(shown(free.win), QStringLiteral("Waiting for connection ... | Cancel"));
         if (low >= unprivileged)
             QSKIP("Every port may be listened on here; the refusal cannot be met.");
+        WithoutCapabilities ordinary({CAP_NET_BIND_SERVICE});
+        QVERIFY(ordinary.dropped());
+        Side refused(MainWin::Receive, low, {});
+        QTRY_COMPARE(shown(refused.win), QStringLiteral("No permission to listen on port %1! | Done").arg(low));
     }
 
     void dialogsStartInTheUsersFoldersNotTheCurrentOne_data()

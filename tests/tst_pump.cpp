@@ -101,9 +101,9 @@ private slots:
         }
         QTRY_VERIFY_WITH_TIMEOUT(w.CDBut->text() == u"Done", 20000);
         QCOMPARE(w.StatBox->text(), finished("8192"));
+        // Drawn at a tick, so at least one ran.
         QCOMPARE(drawn, finished("8192"));
         QVERIFY(!changedBetweenTicks);
-        QVERIFY(!ticks.isEmpty());
         for (qsizetype i = 1; i < ticks.size(); ++i)
             QVERIFY2(ticks[i] - ticks[i - 1] >= ProcWin::TickMs * 1000000LL, qPrintable(QString::number(i)));
         QVERIFY(rgb(w.ProcBar->Picture()).copy(4, 0, 199, 13) == fullBarFrom4());
