@@ -2,8 +2,6 @@
 
 #include <sys/socket.h>
 
-static const QString BySender = QStringLiteral("Error ! Connection closed by sender.");
-
 class TstHostile : public QObject
 {
     Q_OBJECT
@@ -29,7 +27,7 @@ private slots:
                 QVERIFY(peers.back()->waitForConnected(3000) || i > 0);
                 (round + i) % 2 ? peers.back()->abort() : peers.back()->disconnectFromHost();
             }
-            QTRY_COMPARE(rcv.win.StatBox->text(), BySender);
+            QTRY_COMPARE(rcv.win.StatBox->text(), QStringLiteral("Error ! Connection closed by sender."));
             QCOMPARE(rcv.win.CDBut->text(), QStringLiteral("Done"));
             rcv.win.CDBut->click();
             QVERIFY(!rcv.win.isLoaded() && rcv.main.isLoaded());

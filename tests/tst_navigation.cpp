@@ -43,7 +43,6 @@ private slots:
             QCOMPARE(ip.IPBox->text(), QStringLiteral("192.168.100.200"));
             ip.window()->close();
             QVERIFY(!ip.isLoaded() && main.Enabled() && main.window()->isVisible());
-            QCOMPARE(main.XferMode, quint8(1));
         }
         QVERIFY(!transfer.isLoaded() && ends == 0);
     }
@@ -82,7 +81,6 @@ private slots:
         const WId id = native->winId();
         QSignalSpy shownOrHidden(native->windowHandle(), &QWindow::visibleChanged);
         main.RecBut->click();
-        QCOMPARE(main.XferMode, quint8(2));
         QVERIFY(!main.isLoaded() && transfer.window()->isVisible());
         QCOMPARE(transfer.window()->window(), native);
         QCOMPARE(transfer.window()->window()->pos(), QPoint(150, 90));
