@@ -29,6 +29,9 @@ struct SaveDialogPerson {
         peer.connectToHost(QHostAddress::LocalHost, port);
         if (!waitFor([&] { return wire == "OK"; }))
             return false;
+        // Presses Return in a window a moment later: what it opens runs a loop of its own, and the
+        // timer that drives the person must be free to fire in it.
+        const auto pressReturn = [](QWidget *in) { QTimer::singleShot(0, in, [in] { QTest::keyClick(in, Qt::Key_Return); }); };
         qsizetype step = 0;
         QTimer driver;
         QObject::connect(&driver, &QTimer::timeout, &driver, [&] {
@@ -54,12 +57,5 @@ struct SaveDialogPerson {
         driver.start(50);
         peer.write(offer);
         return waitFor([&] { return wire == "OKSD"; }, 20000);
-    }
-
-    // Presses Return in a window a moment later: what it opens runs a loop of its own, and the
-    // timer that drives the person must be free to fire in it.
-    static void pressReturn(QWidget *in)
-    {
-        QTimer::singleShot(0, in, [in] { QTest::keyClick(in, Qt::Key_Return); });
     }
 };

@@ -25,7 +25,6 @@ public:
     };
 
     void choose(const QString &path) { answers.enqueue(path); }
-    void cancel() { answers.enqueue(std::nullopt); }
 
     // Runs while the dialog is open; pump events in it as a modal dialog would.
     std::function<void()> whileOpen;

@@ -8,9 +8,6 @@
 #include <xcb/xcb.h>
 #endif
 
-#include <sys/socket.h>
-#include <netinet/in.h>
-
 namespace {
 using Folders = std::tuple<QString, QByteArray, QStringList, QString>;
 using Title = std::tuple<QString, QHostAddress, QLocale, QByteArray, QString>;
@@ -19,24 +16,20 @@ QString shown(ProcWin &win) { return win.StatBox->text() + " | " + win.CDBut->te
 // A port on loopback that takes one connection into its queue and then ignores every attempt:
 // the queue is never emptied, so later SYNs are dropped and the attempt neither succeeds nor fails.
 struct SilentPeer {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    quint16 port = 0;
+    QTcpServer server;
     QTcpSocket fillers[2];
+    quint16 port = 0;
     SilentPeer()
     {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (bind(fd, reinterpret_cast<sockaddr *>(&address), length) != 0 || listen(fd, 0) != 0
-            || getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+        server.setListenBacklogSize(0);
+        if (!server.listen(QHostAddress::LocalHost, 0))
             return;
-        port = ntohs(address.sin_port);
+        server.pauseAccepting();
+        port = server.serverPort();
         for (QTcpSocket &filler : fillers)
             filler.connectToHost(QHostAddress::LocalHost, port);
         waitFor([this] { return fillers[0].state() == QAbstractSocket::ConnectedState; });
     }
-    ~SilentPeer() { close(fd); }
 };
 
 #ifdef VELTRANE_XCB
@@ -109,7 +102,7 @@ private slots:
 
     void listenFailuresSayWhy()
     {
-        // A port held by another program: tst_navigation.
+        // A port held by another program: tst_navigation, which also sees a port that listens.
         // Below 1024 a port needs a privilege an ordinary user lacks; root gives it up here.
         QFile start(QStringLiteral("/proc/sys/net/ipv4/ip_unprivileged_port_start"));
         const int unprivileged = start.open(QIODevice::ReadOnly) ? start.readAll().trimmed().toInt() : 1024;
@@ -117,18 +110,12 @@ private slots:
         if (geteuid() == 0)
             while (low > 900 && !QTcpServer().listen(QHostAddress::Any, low))
                 --low;
-        if (low < unprivileged) {
-            WithoutCapabilities ordinary({CAP_NET_BIND_SERVICE});
-            QVERIFY(ordinary.dropped());
-            Side refused(MainWin::Receive, low, {});
-            QTRY_COMPARE(shown(refused.win), QStringLiteral("No permission to listen on port %1! | Done").arg(low));
-        }
-        // When listening works the window says nothing but that it waits.
-        Side free(MainWin::Receive, freePort(), {});
-        QVERIFY(free.listening());
-        QCOMPARE(shown(free.win), QStringLiteral("Waiting for connection ... | Cancel"));
         if (low >= unprivileged)
             QSKIP("Every port may be listened on here; the refusal cannot be met.");
+        WithoutCapabilities ordinary({CAP_NET_BIND_SERVICE});
+        QVERIFY(ordinary.dropped());
+        Side refused(MainWin::Receive, low, {});
+        QTRY_COMPARE(shown(refused.win), QStringLiteral("No permission to listen on port %1! | Done").arg(low));
     }
 
     void dialogsStartInTheUsersFoldersNotTheCurrentOne_data()

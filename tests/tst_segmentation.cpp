@@ -131,13 +131,11 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(rig.wire.left(reply.size()), reply, 5000);
         if (reply.endsWith("SD")) {
             QCOMPARE(win.StatBox->text(), QStringLiteral("Recieving file ..."));
-            const qint32 size = win.FileSize;
-            rig.peer->write(content.left(size));
-            QTRY_COMPARE(win.StatBox->text(), status);
-            // Not one byte of the offer reaches the file.
-            QCOMPARE(contentOf(file), content.left(size));
+            rig.peer->write(content.left(win.FileSize));
         }
         QTRY_COMPARE_WITH_TIMEOUT(win.StatBox->text(), status, 5000);
+        // Not one byte of the offer reaches the file.
+        QVERIFY(!reply.endsWith("SD") || contentOf(file) == content.left(win.FileSize));
         QCOMPARE(rig.wire, reply + (mode == MainWin::Send && status.startsWith(u"Finished") ? content : QByteArray()));
         if (mode == MainWin::Receive)
             QCOMPARE(rig.side->dg->shown.isEmpty() ? QString() : rig.side->dg->shown.first().FileName, preset);

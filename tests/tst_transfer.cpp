@@ -62,9 +62,7 @@ private slots:
             }
             ProcWin &snd = sender->win, &rcv = receiver->win;
             const QString end = finished(ProcWin::K(content.size()));
-            QTRY_VERIFY2_WITH_TIMEOUT(rcv.StatBox->text() == end && snd.StatBox->text() == end,
-                                      qPrintable(QStringLiteral("%1 bytes: ").arg(content.size()) + snd.StatBox->text()
-                                                 + " / " + rcv.StatBox->text()), 30000);
+            QTRY_COMPARE_WITH_TIMEOUT(snd.StatBox->text() + " / " + rcv.StatBox->text(), end + " / " + end, 30000);
             QCOMPARE(contentOf(target), content);
             for (ProcWin *side : {&snd, &rcv}) {
                 QCOMPARE(side->CDBut->text(), QStringLiteral("Done"));
