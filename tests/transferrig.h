@@ -22,6 +22,14 @@ template <typename Predicate> bool waitFor(Predicate done, int ms = 3000)
     }
 }
 
+// Makes `window` the active one. Without a window manager a focus request made while the window
+// is still being mapped is lost, so it is asked again until it holds.
+inline bool activate(QWidget *window)
+{
+    return QTest::qWaitForWindowExposed(window)
+           && waitFor([window] { return window->activateWindow(), QTest::qWaitForWindowActive(window, 200); }, 10000);
+}
+
 inline quint16 freePort()
 {
     QTcpServer probe;

@@ -235,8 +235,7 @@ private slots:
                 QVERIFY(rig.open(MainWin::Receive, finishes ? rig.dir.filePath("copy.txt") : QString()));
                 ProcWin &win = rig.win();
                 QWidget *active = away ? &elsewhere : win.window();
-                active->activateWindow();
-                QVERIFY(QTest::qWaitForWindowActive(active));
+                QVERIFY(activate(active));
                 requests.demandedAttention(win.window()->winId());
                 rig.peer->write(finishes ? "FNcopy.txt\\ 5" : "CC");
                 if (finishes) {
