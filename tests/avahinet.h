@@ -3,7 +3,6 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QProcess>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -83,21 +82,16 @@ struct Child : QProcess {
 // Every namespace is held by a child process, so it vanishes with the test even after a crash.
 class AvahiNet
 {
-public:
-    // Why the rig cannot run here, or empty.
-    static QString unavailable()
-    {
-        if (geteuid() != 0)
-            return QStringLiteral("needs root for network namespaces and daemons of its own");
-        for (const char *tool : {"ip", "nsenter", "unshare", "dbus-daemon", "avahi-daemon"})
-            if (QStandardPaths::findExecutable(QLatin1String(tool), {"/usr/sbin", "/usr/bin", "/sbin", "/bin"}).isEmpty())
-                return QStringLiteral("needs %1 (packages iproute2, dbus-daemon, avahi-daemon)").arg(QLatin1String(tool));
-        return {};
-    }
+    // Destroyed last, after every process that uses it.
+    QTemporaryDir m_dir;
 
+public:
     QString address(int host) const { return QStringLiteral("192.168.77.%1").arg(host + 1); }
     QString bus(int host) const { return m_dir.filePath(QStringLiteral("bus%1").arg(host)); }
     QString folder() const { return m_dir.path(); }
+
+    // What `run` started, which each case ends; and the daemons, which stay for all cases.
+    std::list<Child> programs, daemons;
 
     // Empty when all is up, or what went wrong.
     QString start()
@@ -107,7 +101,7 @@ public:
         QString script = QStringLiteral("ip link add %1a type veth peer name %1b").arg(tag);
         for (int host = 0; host < 2; ++host) {
             // Says its line only once in its new namespace, whose path is read from then on.
-            Child &holder = m_daemons.emplace_back();
+            Child &holder = daemons.emplace_back();
             holder.start(QStringLiteral("unshare"), {"--net", "sh", "-c", "echo; exec sleep infinity"});
             if (!holder.waitForReadyRead(5000))
                 return QStringLiteral("no namespace holder");
@@ -131,26 +125,17 @@ public:
     // at `socket`).
     Child &run(int host, const QStringList &arguments, const QString &socket = {})
     {
-        Child &child = m_programs.emplace_back();
+        Child &child = programs.emplace_back();
         child.startOnBus(socket.isEmpty() ? bus(host) : socket,
                          QStringList{"nsenter", m_netns[host], QCoreApplication::applicationFilePath()} + arguments);
         return child;
-    }
-
-    // Ends every child that `run` started, with what each said when the case failed; the daemons stay.
-    void stopPrograms()
-    {
-        for (Child &child : m_programs)
-            if (QTest::currentTestFailed())
-                qWarning("%s", child.readAllStandardError().constData());
-        m_programs.clear();
     }
 
 private:
     QString startDaemons(int host, const QString &link)
     {
         const QString n = QString::number(host);
-        if (!m_daemons.emplace_back().startBus(bus(host)))
+        if (!daemons.emplace_back().startBus(bus(host)))
             return "no bus on host " + n;
         // Only the veth link, IPv4, no wide area, no records beyond the services announced.
         QFile conf(m_dir.filePath("avahi" + n + ".conf"));
@@ -162,7 +147,7 @@ private:
                        .arg(n, link)
                        .toUtf8());
         conf.close();
-        Child &avahi = m_daemons.emplace_back();
+        Child &avahi = daemons.emplace_back();
         avahi.setProcessChannelMode(QProcess::MergedChannels);
         // Its pid file and socket live under /run: a tmpfs in a mount namespace of its own keeps them apart.
         avahi.startOnBus(bus(host), {"nsenter", m_netns[host], "unshare", "--mount", "--propagation", "private", "sh", "-c",
@@ -173,9 +158,5 @@ private:
         return {};
     }
 
-    // Destroyed last, after every process that uses it.
-    QTemporaryDir m_dir;
-    std::list<Child> m_daemons;
-    std::list<Child> m_programs;
     QString m_netns[2];
 };
