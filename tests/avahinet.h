@@ -108,16 +108,32 @@ public:
             m_netns[host] = QStringLiteral("--net=/proc/%1/ns/net").arg(holder.processId());
             script += QStringLiteral(" && ip link set %1 netns %2 && nsenter %3 sh -c 'ip addr add %4/24 dev %1 && "
                                      "ip link set lo up && ip link set %1 up multicast on'")
-                          .arg(tag + QChar(u'a' + host), QString::number(holder.processId()), m_netns[host], address(host));
+                          .arg(tag + QChar(u'a' + host), QString::number(holder.processId()), m_netns[host],
+                               address(host));
         }
         QProcess link;
         link.setProcessChannelMode(QProcess::MergedChannels);
         link.start(QStringLiteral("sh"), {"-c", script});
         if (!link.waitForFinished(10000) || link.exitCode() != 0)
             return "no link: " + QString::fromUtf8(link.readAll());
-        for (int host = 0; host < 2; ++host)
-            if (const QString failed = startDaemons(host, tag + QChar(u'a' + host)); !failed.isEmpty())
-                return failed;
+        for (int host = 0; host < 2; ++host) {
+            if (!daemons.emplace_back().startBus(bus(host)))
+                return QStringLiteral("no bus");
+            // Only the veth link, IPv4, no wide area, no records beyond the services announced.
+            const QString config = QStringLiteral("[server]\nhost-name=veltrane-test-%1\nuse-ipv4=yes\nuse-ipv6=no\n"
+                                                  "allow-interfaces=%2%3\nenable-dbus=yes\n[wide-area]\nenable-wide-area=no\n"
+                                                  "[publish]\npublish-hinfo=no\npublish-workstation=no\n")
+                                       .arg(QString::number(host), tag, QChar(u'a' + host));
+            // Its pid file and socket live under /run: a tmpfs in a mount namespace of its own
+            // keeps them, and its configuration, apart.
+            Child &avahi = daemons.emplace_back();
+            avahi.setProcessChannelMode(QProcess::MergedChannels);
+            avahi.startOnBus(bus(host), {"nsenter", m_netns[host], "unshare", "--mount", "--propagation", "private", "sh", "-c",
+                                         "mount -t tmpfs tmpfs /run && printf %s \"$1\" >/run/avahi.conf && exec avahi-daemon "
+                                         "--no-drop-root --no-chroot --no-rlimits -f /run/avahi.conf", "sh", config});
+            if (!avahi.await(QStringLiteral("Server startup complete"), [](const QString &) { return true; }, 10000))
+                return "avahi-daemon did not start: " + avahi.lines.join(u'\n');
+        }
         return {};
     }
 
@@ -132,31 +148,5 @@ public:
     }
 
 private:
-    QString startDaemons(int host, const QString &link)
-    {
-        const QString n = QString::number(host);
-        if (!daemons.emplace_back().startBus(bus(host)))
-            return "no bus on host " + n;
-        // Only the veth link, IPv4, no wide area, no records beyond the services announced.
-        QFile conf(m_dir.filePath("avahi" + n + ".conf"));
-        if (!conf.open(QIODevice::WriteOnly))
-            return QStringLiteral("cannot write the daemon's configuration");
-        conf.write(QStringLiteral("[server]\nhost-name=veltrane-test-%1\nuse-ipv4=yes\nuse-ipv6=no\nallow-interfaces=%2\n"
-                                  "enable-dbus=yes\n[wide-area]\nenable-wide-area=no\n[publish]\npublish-hinfo=no\n"
-                                  "publish-workstation=no\n")
-                       .arg(n, link)
-                       .toUtf8());
-        conf.close();
-        Child &avahi = daemons.emplace_back();
-        avahi.setProcessChannelMode(QProcess::MergedChannels);
-        // Its pid file and socket live under /run: a tmpfs in a mount namespace of its own keeps them apart.
-        avahi.startOnBus(bus(host), {"nsenter", m_netns[host], "unshare", "--mount", "--propagation", "private", "sh", "-c",
-                                     "mount -t tmpfs tmpfs /run && exec avahi-daemon --no-drop-root --no-chroot "
-                                     "--no-rlimits -f " + conf.fileName()});
-        if (!avahi.await(QStringLiteral("Server startup complete"), [](const QString &) { return true; }, 10000))
-            return "avahi-daemon did not start on host " + n + ": " + avahi.lines.join(u'\n');
-        return {};
-    }
-
     QString m_netns[2];
 };
