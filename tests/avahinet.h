@@ -60,19 +60,14 @@ struct Child : QProcess {
         environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), "unix:path=" + socket);
         setProcessEnvironment(environment);
         start(command.takeFirst(), command);
-        waitForStarted();
     }
     // A system bus of its own listening at `socket`, with no one on it; needs no privilege.
     bool startBus(const QString &socket)
     {
-        QFile config(socket + QStringLiteral(".conf"));
-        if (!config.open(QIODevice::WriteOnly))
-            return false;
-        config.write(QStringLiteral(R"(<busconfig><type>system</type><listen>unix:path=%1</listen><auth>EXTERNAL</auth>
+        start(QStringLiteral("sh"), {"-c", "printf %s \"$1\" >\"$2.conf\" && exec dbus-daemon --nofork --nopidfile --config-file=\"$2.conf\"",
+                                     "sh", QStringLiteral(R"(<busconfig><type>system</type><listen>unix:path=%1</listen><auth>EXTERNAL</auth>
 <policy context="default"><allow user="*"/><allow own="*"/><allow send_destination="*"/><allow receive_sender="*"/></policy></busconfig>
-)").arg(socket).toUtf8());
-        config.close();
-        start(QStringLiteral("dbus-daemon"), {"--nofork", "--nopidfile", "--config-file=" + config.fileName()});
+)").arg(socket), socket});
         return QTest::qWaitFor([&] { return QFile::exists(socket); }, 5000);
     }
 };
@@ -112,10 +107,9 @@ public:
                                address(host));
         }
         QProcess link;
-        link.setProcessChannelMode(QProcess::MergedChannels);
         link.start(QStringLiteral("sh"), {"-c", script});
         if (!link.waitForFinished(10000) || link.exitCode() != 0)
-            return "no link: " + QString::fromUtf8(link.readAll());
+            return "no link: " + QString::fromUtf8(link.readAllStandardError());
         for (int host = 0; host < 2; ++host) {
             if (!daemons.emplace_back().startBus(bus(host)))
                 return QStringLiteral("no bus");

@@ -6,7 +6,6 @@
 #include <QApplication>
 #include <QCompleter>
 #include <QElapsedTimer>
-#include <QFileDialog>
 #include <QKeySequence>
 #include <QRegularExpression>
 #include <QSocketNotifier>
@@ -57,26 +56,13 @@ int transfer(quint8 mode, const QString &folder)
 // on the list of receivers when it is down, else on the box; `file` is what Connect sends.
 int dialog(const QString &file)
 {
-    ProcWin &transfer = MainWin::transferWindow();
+    auto files = std::make_shared<ScriptedDialog>();
+    files->choose(file);
+    ProcWin &transfer = MainWin::transferWindow(ProcWin::Port, files);
     MainWin::instance().XferMode = MainWin::Send;
     IPWin &ip = IPWin::instance();
-    QElapsedTimer opening;
-    opening.start();
     ip.Show();
-    QCoreApplication::processEvents();
-    const QString opened = QString::number(opening.elapsed());
     QCompleter *found = ip.IPBox->completer();
-
-    // Stands in for the person at the sender's file dialog.
-    QTimer picker;
-    QObject::connect(&picker, &QTimer::timeout, [&] {
-        if (auto *files = qobject_cast<QFileDialog *>(QApplication::activeModalWidget())) {
-            auto *name = files->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
-            name->setText(file);
-            QTimer::singleShot(0, name, [name] { QTest::keyClick(name, Qt::Key_Return); });
-        }
-    });
-    picker.start(50);
 
     return serve(
         [&]() -> std::map<QString, QString> {
@@ -85,8 +71,7 @@ int dialog(const QString &file)
             QStringList rows;
             for (int row = 0; row < found->model()->rowCount(); ++row)
                 rows << found->model()->index(row, 0).data().toString();
-            return {{"opened", opened},
-                    {"rows", rows.join(u'|')},
+            return {{"rows", rows.join(u'|')},
                     {"box", ip.IPBox->text()},
                     {"popup", found->popup()->isVisible() ? QStringLiteral("shown") : QStringLiteral("hidden")}};
         },
@@ -141,7 +126,6 @@ private slots:
         const QByteArray bytes = randomBytes(300000);
         const QString source = net.folder() + QStringLiteral("/source.bin");
         QVERIFY(writeFile(source, bytes));
-        QFile::remove(net.folder() + QStringLiteral("/received"));
         // A second dialog stays open to watch the entry go once the first has connected.
         Child &watcher = net.run(1, {"--as", "dialog", QString()});
         Child &dialog = net.run(1, {"--as", "dialog", source});
@@ -216,10 +200,9 @@ private slots:
             QVERIFY(net.daemons.emplace_back().startBus(socket));
         Child &dialog = net.run(0, {"--as", "dialog", QString()}, socket);
         Child &receiver = net.run(0, {"--as", "receiver", net.folder()}, socket);
-        QVERIFY(dialog.await("box ", "127.0.0.1", 10000));
         // Nothing is waited for: a call left waiting on the bus would take its 25 s timeout.
-        QVERIFY(dialog.last("opened ").toInt() < 5000);
-        QVERIFY(receiver.await("status ", "Waiting for connection ...", 10000));
+        QVERIFY(dialog.await("box ", "127.0.0.1", 5000));
+        QVERIFY(receiver.await("status ", "Waiting for connection ...", 5000));
         QTest::qWait(1000);
         QVERIFY(dialog.last("rows ").isEmpty());
         QCOMPARE(dialog.last("popup "), QStringLiteral("hidden"));
@@ -232,10 +215,10 @@ int main(int argc, char *argv[])
     if (argc > 3 && qstrcmp(argv[1], "--as") == 0) {
         // Each report reaches the test as soon as it is made.
         std::setvbuf(stdout, nullptr, _IOLBF, 0);
-        const QStringList arguments = QCoreApplication::arguments();
-        if (arguments[2] == u"dialog")
-            return role::dialog(arguments[3]);
-        return role::transfer(arguments[2] == u"sender" ? MainWin::Send : MainWin::Receive, arguments[3]);
+        const QString where = QString::fromLocal8Bit(argv[3]);
+        if (qstrcmp(argv[2], "dialog") == 0)
+            return role::dialog(where);
+        return role::transfer(qstrcmp(argv[2], "sender") == 0 ? MainWin::Send : MainWin::Receive, where);
     }
     DiscoveryTest test;
     QTEST_SET_MAIN_SOURCE_PATH
