@@ -54,12 +54,9 @@ struct Child : QProcess {
         waitForBytesWritten(1000);
     }
     // `command` on the system bus listening at `socket`.
-    void startOnBus(const QString &socket, QStringList command)
+    void startOnBus(const QString &socket, const QStringList &command)
     {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), "unix:path=" + socket);
-        setProcessEnvironment(environment);
-        start(command.takeFirst(), command);
+        start(QStringLiteral("env"), QStringList{"DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + socket} + command);
     }
     // A system bus of its own listening at `socket`, with no one on it; needs no privilege.
     bool startBus(const QString &socket)
