@@ -61,10 +61,12 @@ struct Child : QProcess {
     // A system bus of its own listening at `socket`, with no one on it; needs no privilege.
     bool startBus(const QString &socket)
     {
-        start(QStringLiteral("sh"), {"-c", "printf %s \"$1\" >\"$2.conf\" && exec dbus-daemon --nofork --nopidfile --config-file=\"$2.conf\"",
-                                     "sh", QStringLiteral(R"(<busconfig><type>system</type><listen>unix:path=%1</listen><auth>EXTERNAL</auth>
-<policy context="default"><allow user="*"/><allow own="*"/><allow send_destination="*"/><allow receive_sender="*"/></policy></busconfig>
-)").arg(socket), socket});
+        const QString config = QStringLiteral(R"(<busconfig><type>system</type><listen>unix:path=%1</listen>
+<auth>EXTERNAL</auth><policy context="default"><allow user="*"/><allow own="*"/><allow send_destination="*"/>
+<allow receive_sender="*"/></policy></busconfig>)").arg(socket);
+        // The daemon reads its configuration only from a file; it is kept beside the socket.
+        start(QStringLiteral("sh"), {"-c", "printf %s \"$1\" >\"$2.conf\" && exec dbus-daemon --nofork --nopidfile "
+                                           "--config-file=\"$2.conf\"", "sh", config, socket});
         return QTest::qWaitFor([&] { return QFile::exists(socket); }, 5000);
     }
 };
