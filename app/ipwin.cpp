@@ -78,6 +78,12 @@ void IPWin::ConBut_Click()
 {
     MainWin &main = MainWin::instance();
     main.PeerIP = IPBox->text();
+    // A receiver that announced the private channel, at exactly this address, is held to it.
+    const QAbstractItemModel *found = m_found->model();
+    const QModelIndexList rows = found->match(found->index(0, 0), ReceiverBrowser::AddressRole, main.PeerIP, -1,
+                                              Qt::MatchExactly);
+    main.PeerPrivate = std::any_of(rows.cbegin(), rows.cend(),
+                                   [](const QModelIndex &row) { return row.data(ReceiverBrowser::PrivateRole).toBool(); });
     ProcWin &transfer = MainWin::transferWindow();
     transfer.setLeft(main.Left());
     transfer.setTop(main.Top());

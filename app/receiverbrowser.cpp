@@ -2,6 +2,7 @@
 
 #include "transfer/dnssd.h"
 
+#include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
@@ -121,12 +122,15 @@ void ReceiverBrowser::resolve(const Item &item)
     ask(this, call, [this, item](const QDBusMessage &reply) {
         // interface, protocol, name, type, domain, host, address protocol, address, port, txt, flags
         const QList<QVariant> args = reply.arguments();
-        if (reply.type() == QDBusMessage::ReplyMessage && args.size() > 7)
-            resolved(item, args[7].toString());
+        if (reply.type() != QDBusMessage::ReplyMessage || args.size() < 10)
+            return;
+        QList<QByteArray> records;
+        args[9].value<QDBusArgument>() >> records;
+        resolved(item, args[7].toString(), records.contains(DnsSd::PrivateRecord));
     });
 }
 
-void ReceiverBrowser::resolved(const Item &item, const QString &address)
+void ReceiverBrowser::resolved(const Item &item, const QString &address, bool speaksPrivately)
 {
     // Gone while it was being resolved, or known already.
     const auto known = m_items.find(item);
@@ -146,6 +150,7 @@ void ReceiverBrowser::resolved(const Item &item, const QString &address)
     }
     auto *entry = new QStandardItem(text);
     entry->setData(address, AddressRole);
+    entry->setData(speaksPrivately, PrivateRole);
     entry->setEditable(false);
     m_rows.insertRow(row, entry);
     if (m_rows.rowCount() == 1)

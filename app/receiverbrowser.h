@@ -23,6 +23,8 @@ class ReceiverBrowser : public QObject
 public:
     // The address a row puts into the box.
     static constexpr int AddressRole = Qt::UserRole + 1;
+    // True when the receiver announced that it speaks privately.
+    static constexpr int PrivateRole = Qt::UserRole + 2;
 
     explicit ReceiverBrowser(QObject *parent = nullptr);
     ~ReceiverBrowser() override;
@@ -51,7 +53,7 @@ private:
     void subscribe(bool on);
     void browserCreated(const QString &path);
     void resolve(const Item &item);
-    void resolved(const Item &item, const QString &address);
+    void resolved(const Item &item, const QString &address, bool speaksPrivately);
     void forget(const Item &item);
 
     QStandardItemModel m_rows;

@@ -82,8 +82,8 @@ private slots:
                 fds = openFds(), memory = bytesInUse();
         }
         QCOMPARE(openFds(), fds);
-        const qint64 growth = bytesInUse() - memory;
-        QVERIFY2(growth < 64 * 1024, qPrintable(QStringLiteral("%1 bytes more in use").arg(growth)));
+        // The last connection's buffers go a moment after it closes; a leak never does.
+        QTRY_VERIFY2(bytesInUse() - memory < 64 * 1024, qPrintable(QStringLiteral("%1 bytes more in use").arg(bytesInUse() - memory)));
         QCOMPARE(programEnds, 0);
     }
 

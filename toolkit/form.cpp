@@ -107,6 +107,20 @@ void Form::setEnabled(bool enabled)
     window()->setEnabled(enabled);
 }
 
+QString Form::Caption()
+{
+    return window()->windowTitle();
+}
+
+void Form::setCaption(const QString &caption)
+{
+    window()->setWindowTitle(caption);
+    m_window->frame.title = caption;
+    // A shared window bears the caption of the form it shows.
+    if (m_host && m_host->content() == m_window)
+        m_host->setWindowTitle(caption);
+}
+
 QWidget *Form::nativeWindow()
 {
     return window()->window();

@@ -43,6 +43,8 @@ public:
     void setTop(int twips);
     QPixmap Picture();
     void setPicture(const QPixmap &picture);
+    QString Caption();
+    void setCaption(const QString &caption);
 
     // Ends the program at once; no Unload step runs.
     static void endProgram();

@@ -6,6 +6,8 @@
 // system bus (the same one KDE's and GNOME's service discovery talk to).
 namespace DnsSd {
 inline const QString ServiceType = QStringLiteral("_veltrane._tcp");
+// The text record of a receiver that speaks privately.
+inline const QByteArray PrivateRecord = QByteArrayLiteral("tls=1");
 
 inline const QString Service = QStringLiteral("org.freedesktop.Avahi");
 inline const QString ServerPath = QStringLiteral("/");

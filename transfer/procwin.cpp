@@ -24,6 +24,15 @@ constexpr std::array<QStringView, 5> MessageStarts = {u"RC", u"OK", u"CC", u"SD"
 // The size an offer may show, in settling times, before it is taken as it stands.
 constexpr int UnsizedOfferWaits = 30;
 
+QTimer *singleShot(QWidget *window, int ms, ProcWin *win, void (ProcWin::*step)())
+{
+    auto *timer = new QTimer(window);
+    timer->setSingleShot(true);
+    timer->setInterval(ms);
+    QObject::connect(timer, &QTimer::timeout, win, step);
+    return timer;
+}
+
 // The name and size an offer announces; nothing when it is malformed or its size unusable.
 std::optional<std::pair<QString, qint64>> readOffer(const QString &offer)
 {
@@ -58,13 +67,14 @@ TcpControl &ProcWin::socket()
 
 void ProcWin::createControls(QWidget *window)
 {
-    window->setWindowTitle(QStringLiteral("Veltrane"));
+    window->setWindowTitle(Title);
     window->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
                            | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     window->setFixedSize(ClientWidth, ClientHeight);
 
     NT = new TcpControl(window);
     connect(NT, &TcpControl::ConnectEvent, this, &ProcWin::NT_Connect);
+    connect(NT, &TcpControl::Secured, this, &ProcWin::NT_Secured);
     connect(NT, &TcpControl::ConnectionRequest, this, &ProcWin::NT_ConnectionRequest);
     connect(NT, &TcpControl::DataArrival, this, &ProcWin::NT_DataArrival);
     connect(NT, &TcpControl::SendComplete, this, &ProcWin::NT_SendComplete);
@@ -72,14 +82,10 @@ void ProcWin::createControls(QWidget *window)
     connect(NT, &TcpControl::CloseEvent, this, &ProcWin::NT_Lost);
 
     // The operating system would wait about a minute for a peer that never answers.
-    m_connectLimit = new QTimer(window);
-    m_connectLimit->setSingleShot(true);
-    m_connectLimit->setInterval(m_timing.connectLimitMs);
-    connect(m_connectLimit, &QTimer::timeout, this, &ProcWin::connectLimitReached);
-
-    m_offerSettle = new QTimer(window);
-    m_offerSettle->setSingleShot(true);
-    connect(m_offerSettle, &QTimer::timeout, this, &ProcWin::chooseTarget);
+    m_connectLimit = singleShot(window, m_timing.connectLimitMs, this, &ProcWin::connectLimitReached);
+    m_clearFallback = singleShot(window, m_timing.clearFallbackMs, this, &ProcWin::clearFallbackReached);
+    m_privateLimit = singleShot(window, m_timing.privateLimitMs, this, &ProcWin::privacyFailed);
+    m_offerSettle = singleShot(window, 0, this, &ProcWin::chooseTarget);
 
     // Started by bytes that move, so each draw is at least a tick after the one before.
     STM = new QTimer(window);
@@ -113,6 +119,7 @@ void ProcWin::onLoad()
     m_stage = Stage::Loaded;
     m_offer.clear();
     m_unfinished.clear();
+    m_private.reset();
 
     if (m_settings.XferMode == TransferSettings::Send) {
         CDBut->setText(Cancel);
@@ -193,8 +200,15 @@ void ProcWin::advance(Stage stage)
 void ProcWin::NT_Connect()
 {
     m_connectLimit->stop();
-    advance(Stage::Connected);
-    NT->SendData(QStringLiteral("RC"));
+    advance(Stage::Securing);
+    m_private.emplace();
+    if (!m_private->isValid())
+        return privacyFailed();
+    NT->SendData(m_private->probe());
+    m_privateLimit->start();
+    // A receiver that announced the private channel is never served in the clear.
+    if (!m_settings.PeerPrivate)
+        m_clearFallback->start();
 }
 
 void ProcWin::NT_ConnectionRequest(qint32 requestId)
@@ -203,13 +217,14 @@ void ProcWin::NT_ConnectionRequest(qint32 requestId)
     if (NT->State() != TcpControl::Closed)
         NT->Close();
     NT->Accept(requestId);
-    advance(Stage::Connected);
+    // Whether this "OK" counts depends on what the sender says first.
+    advance(Stage::Securing);
     NT->SendData(QStringLiteral("OK"));
 }
 
 void ProcWin::connectLimitReached()
 {
-    if (m_stage >= Stage::Connected)
+    if (m_stage >= Stage::Securing)
         return;
     NT->Close();
     endWith(CouldNotConnect + m_settings.PeerIP + u'!');
@@ -220,9 +235,108 @@ void ProcWin::NT_Lost()
     // Once every byte is through, or after any other end, a closing connection changes nothing.
     if (m_stage >= Stage::Complete)
         return;
-    if (m_stage < Stage::Connected)
+    if (m_stage < Stage::Securing)
         return endWith(CouldNotConnect + m_settings.PeerIP + u'!');
+    if (m_stage == Stage::Securing && (NT->privateStarted() || m_settings.PeerPrivate))
+        return endWith(NotPrivate);
     endWith(m_settings.XferMode == TransferSettings::Send ? ClosedByReciever : ClosedBySender);
+}
+
+// Privacy
+
+void ProcWin::awaitAnswer()
+{
+    // Everything the receiver says in the clear is kept: its "OK" counts if it never answers "TL".
+    m_unfinished = InMsg;
+    for (qsizetype at = 0; at + 1 < InMsg.size(); at += 2) {
+        if (QStringView(InMsg).sliced(at, 2) != u"TL")
+            continue;
+        // A receiver that speaks TLS says nothing more until we do.
+        if (at + 2 < InMsg.size())
+            return privacyFailed();
+        return startPrivate(false);
+    }
+}
+
+void ProcWin::awaitProbe(const QString &held, const QString &read)
+{
+    if (PrivateChannel::isProbe(InMsg))
+        return startPrivate(true);
+    if (PrivateChannel::mayBecomeProbe(InMsg))
+        return void(m_unfinished = InMsg);
+    // More behind a whole probe: the sender stopped waiting for "TL" and goes on in the clear.
+    if (PrivateChannel::isProbe(QStringView(InMsg).first(PrivateChannel::ProbeLength))) {
+        goClear();
+        return dispatch(InMsg.sliced(PrivateChannel::ProbeLength));
+    }
+    // What was held was not the start of a probe after all: what came now stands alone.
+    if (!held.isEmpty()) {
+        InMsg = read;
+        return awaitProbe({}, read);
+    }
+    // A probe that is not one matches nothing.
+    if (InMsg.startsWith(u"TL"))
+        return;
+    goClear();
+    dispatch(InMsg);
+}
+
+void ProcWin::clearFallbackReached()
+{
+    if (m_stage != Stage::Securing || NT->privateStarted())
+        return;
+    goClear();
+    NT->SendData(QStringLiteral("RC"));
+    if (!m_unfinished.isEmpty()) {
+        InMsg = std::exchange(m_unfinished, {});
+        dispatch(InMsg);
+    }
+}
+
+void ProcWin::goClear()
+{
+    m_clearFallback->stop();
+    m_privateLimit->stop();
+    advance(Stage::Connected);
+    setCaption(TitleNotEncrypted);
+}
+
+void ProcWin::startPrivate(bool asServer)
+{
+    m_clearFallback->stop();
+    m_unfinished.clear();
+    if (asServer) {
+        m_private.emplace();
+        if (!m_private->isValid())
+            return privacyFailed();
+        m_private->commit(InMsg);
+        NT->SendData(QStringLiteral("TL"));
+        m_privateLimit->start();
+    }
+    NT->StartPrivate(m_private->configuration(), asServer);
+}
+
+void ProcWin::NT_Secured()
+{
+    const QSslCertificate peer = NT->peerCertificate();
+    // The receiver holds the sender to the certificate its probe committed to.
+    if (peer.isNull() || (receiving() && !m_private->keepsCommitment(peer)))
+        return privacyFailed();
+    m_privateLimit->stop();
+    const QSslCertificate &ours = m_private->certificate();
+    setCaption(Title + QStringLiteral(" (") + (receiving() ? PrivateChannel::code(peer, ours) : PrivateChannel::code(ours, peer))
+               + u')');
+    // Inside TLS the exchange starts over: what was said in the clear counts for nothing.
+    advance(Stage::Connected);
+    NT->SendData(receiving() ? QStringLiteral("OK") : QStringLiteral("RC"));
+}
+
+void ProcWin::privacyFailed()
+{
+    if (m_stage > Stage::Securing)
+        return;
+    endWith(NotPrivate);
+    NT->Close();
 }
 
 // Handshake
@@ -245,8 +359,10 @@ void ProcWin::NT_DataArrival(qint32 bytesTotal)
         InMsg = m_offer += read;
         return offerGrew();
     }
-    InMsg = m_unfinished + read;
-    m_unfinished.clear();
+    const QString held = std::exchange(m_unfinished, {});
+    InMsg = held + read;
+    if (m_stage == Stage::Securing)
+        return receiving() ? awaitProbe(held, read) : awaitAnswer();
     dispatch(InMsg);
 }
 
@@ -519,6 +635,8 @@ void ProcWin::endWith(const QString &sentence)
     advance(Stage::Ended);
     STM->stop();
     m_connectLimit->stop();
+    m_clearFallback->stop();
+    m_privateLimit->stop();
     m_offerSettle->stop();
     m_source.close();
     m_target.close();

@@ -4,6 +4,7 @@
 #include "toolkit/picturebox.h"
 #include "transfer/fileoffer.h"
 #include "transfer/filedialogcontrol.h"
+#include "transfer/privatechannel.h"
 #include "transfer/serviceannouncer.h"
 #include "transfer/tcpcontrol.h"
 #include "transfer/transfersettings.h"
@@ -14,6 +15,7 @@
 #include <QTimer>
 
 #include <memory>
+#include <optional>
 
 // How long the window waits on the network. The program always uses these values; tests pass
 // shorter ones.
@@ -22,10 +24,17 @@ struct TransferTiming {
     int offerSettleMs = 100;
     // A connection attempt with no answer by then is abandoned.
     int connectLimitMs = 21000;
+    // A receiver that has not answered the probe by then is served in the clear.
+    int clearFallbackMs = 2000;
+    // The private channel must stand this long after the probe, or the transfer ends.
+    int privateLimitMs = 10000;
 };
 
 // The window a transfer runs in, on the sending and the receiving computer alike. The exchange:
 //   receiver listens on port 1001, accepts one peer and sends "OK"; sender connects and sends "RC";
+//   between two Veltranes the sender first sends its probe, the receiver answers "TL", and after
+//   TLS the receiver's "OK" and the sender's "RC" start everything over, inside it; a receiver
+//   that does not answer within 2 s gets "RC" in the clear;
 //   on "OK" the sender picks a file and offers it: "FN" + name + "\" + " " + size, no framing;
 //   on the offer the receiver picks where to save it and answers "SD", or "CC" to refuse;
 //   on "SD" the sender's pump sends the raw bytes as fast as the socket takes them;
@@ -103,6 +112,7 @@ private:
     enum class Stage : quint8 {
         Loaded,    // nothing started yet
         Opening,   // connecting or listening
+        Securing,  // connected: the probe, its answer and TLS decide whether it is private
         Connected, // control messages flow
         Offered,   // sender: our offer awaits "SD" or "CC"; receiver: an offer is being collected
         Choosing,  // receiver: the save dialog is open
@@ -118,6 +128,15 @@ private:
     void NT_ConnectionRequest(qint32 requestId);
     void connectLimitReached();
     void NT_Lost();
+
+    // Privacy
+    void awaitAnswer();
+    void awaitProbe(const QString &held, const QString &read);
+    void clearFallbackReached();
+    void goClear();
+    void startPrivate(bool asServer);
+    void NT_Secured();
+    void privacyFailed();
 
     // Handshake
     void NT_DataArrival(qint32 bytesTotal);
@@ -155,6 +174,10 @@ private:
     TransferTiming m_timing;
     Stage m_stage = Stage::Loaded;
     QPointer<QTimer> m_connectLimit;
+    QPointer<QTimer> m_clearFallback;
+    QPointer<QTimer> m_privateLimit;
+    // Made anew for each transfer that may go private.
+    std::optional<PrivateChannel> m_private;
     // A piece of a control message that waits for the rest.
     QString m_unfinished;
     // The offer as collected so far, until "SD" answers it.

@@ -77,9 +77,10 @@ void ServiceAnnouncer::announce(quint16 port)
 
 void ServiceAnnouncer::addService()
 {
-    // No text records: an empty "aay".
+    // One text record, "aay": senders that find it never fall back to the clear.
     QDBusArgument txt;
     txt.beginArray(QMetaType::fromType<QByteArray>());
+    txt << DnsSd::PrivateRecord;
     txt.endArray();
     QDBusMessage add = groupCall(QStringLiteral("AddService"));
     add << DnsSd::AnyInterface << DnsSd::IPv4 << 0u << m_name << DnsSd::ServiceType << QString() << QString()

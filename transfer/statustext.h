@@ -31,6 +31,10 @@ inline constexpr char RunningRecieve[] = "Recieving file ... (";
 inline constexpr char KbOf[] = " KB of ";
 inline constexpr char KbEnd[] = " KB)";
 inline constexpr char Finished[] = "Finished. (";
+inline constexpr char NotPrivate[] = "Error ! The connection could not be made private.";
 inline constexpr char Cancel[] = "Cancel";
 inline constexpr char Done[] = "Done";
+// The transfer window's title: the code both ends show while the transfer is private.
+inline constexpr char Title[] = "Veltrane";
+inline constexpr char TitleNotEncrypted[] = "Veltrane (not encrypted)";
 }

@@ -3,6 +3,26 @@
 #include <QTimer>
 
 #include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+// Hands over each peer on a socket that can turn to TLS later; it starts in the clear.
+class PeerServer : public QTcpServer
+{
+public:
+    using QTcpServer::QTcpServer;
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        auto *socket = new QSslSocket(this);
+        if (socket->setSocketDescriptor(descriptor))
+            return addPendingConnection(socket);
+        delete socket;
+        ::close(int(descriptor));
+    }
+};
+}
 
 TcpControl::TcpControl(QObject *parent)
     : QObject(parent)
@@ -35,7 +55,7 @@ bool TcpControl::Connect()
 {
     if (State() != Closed)
         return false;
-    auto *socket = new QTcpSocket(this);
+    auto *socket = new QSslSocket(this);
     adopt(socket);
     // Refused, unreachable or unknown hosts are all reported later, through Error.
     socket->connectToHost(RemoteHost, RemotePort);
@@ -46,7 +66,7 @@ bool TcpControl::Listen()
 {
     if (State() != Closed)
         return false;
-    m_server = new QTcpServer(this);
+    m_server = new PeerServer(this);
     connect(m_server, &QTcpServer::newConnection, this, &TcpControl::onNewConnection);
     if (!m_server->listen(QHostAddress::Any, LocalPort)) {
         m_listenError = m_server->serverError();
@@ -68,7 +88,7 @@ void TcpControl::Close()
 
 void TcpControl::Accept(qint32 requestId)
 {
-    QTcpSocket *socket = m_requests.take(requestId);
+    QSslSocket *socket = m_requests.take(requestId);
     if (!socket)
         return;
     dropSocket();
@@ -78,7 +98,7 @@ void TcpControl::Accept(qint32 requestId)
         m_server->deleteLater();
         m_server = nullptr;
     }
-    for (QTcpSocket *other : std::as_const(m_requests)) {
+    for (QSslSocket *other : std::as_const(m_requests)) {
         other->abort();
         other->deleteLater();
     }
@@ -100,6 +120,19 @@ void TcpControl::SendData(const QByteArray &bytes)
     m_unsent.append(bytes.size());
     // Shared, not copied: the socket holds on to the caller's bytes until they have gone out.
     m_socket->write(bytes);
+}
+
+void TcpControl::StartPrivate(const QSslConfiguration &configuration, bool asServer)
+{
+    if (!m_socket || privateStarted())
+        return;
+    // What was written in the clear is reported by the operating system's count from now on.
+    for (qsizetype i = 0; i < m_unsent.size(); ++i)
+        m_sealed.append(0);
+    m_unsent.clear();
+    m_writtenOfFirst = 0;
+    m_socket->setSslConfiguration(configuration);
+    asServer ? m_socket->startServerEncryption() : m_socket->startClientEncryption();
 }
 
 void TcpControl::GetData(QString &text)
@@ -142,18 +175,23 @@ QString TcpControl::RemoteHostIP() const
     return mapped ? QHostAddress(ipv4).toString() : peer.toString();
 }
 
-void TcpControl::adopt(QTcpSocket *socket)
+void TcpControl::adopt(QSslSocket *socket)
 {
     m_socket = socket;
     socket->setParent(this);
     socket->setReadBufferSize(ReadBufferSize);
     m_unsent.clear();
     m_writtenOfFirst = 0;
+    m_sealed.clear();
+    m_encryptedWritten = 0;
+    m_arrivalQueued = false;
     m_closeReported = false;
     m_arrivalThreshold = 1;
     connect(socket, &QTcpSocket::connected, this, &TcpControl::ConnectEvent);
     connect(socket, &QTcpSocket::readyRead, this, &TcpControl::onReadyRead);
     connect(socket, &QTcpSocket::bytesWritten, this, &TcpControl::onBytesWritten);
+    connect(socket, &QSslSocket::encryptedBytesWritten, this, &TcpControl::onEncryptedBytesWritten);
+    connect(socket, &QSslSocket::encrypted, this, &TcpControl::Secured);
     connect(socket, &QTcpSocket::disconnected, this, &TcpControl::onDisconnected);
     connect(socket, &QTcpSocket::errorOccurred, this, &TcpControl::onError);
 }
@@ -168,10 +206,24 @@ void TcpControl::dropSocket()
     socket->abort();
     socket->deleteLater();
     m_unsent.clear();
+    m_sealed.clear();
 }
 
 void TcpControl::onReadyRead()
 {
+    // Under TLS every 4 KiB decrypted is announced on its own while the socket works through what
+    // came: they make one arrival once it is done.
+    if (isPrivate()) {
+        if (!m_arrivalQueued)
+            m_arrivalQueued = QMetaObject::invokeMethod(this, &TcpControl::announceArrival, Qt::QueuedConnection);
+        return;
+    }
+    announceArrival();
+}
+
+void TcpControl::announceArrival()
+{
+    m_arrivalQueued = false;
     if (!m_socket || m_inArrival)
         return;
     const qint64 waiting = m_socket->bytesAvailable();
@@ -191,9 +243,28 @@ void TcpControl::onBytesWritten(qint64 bytes)
     m_writtenOfFirst += bytes;
     while (!m_unsent.isEmpty() && m_writtenOfFirst >= m_unsent.first()) {
         m_writtenOfFirst -= m_unsent.takeFirst();
+        // Encrypted, not yet sent: its bytes reach the operating system with the next writes.
+        if (privateStarted()) {
+            m_sealed.append(0);
+            continue;
+        }
         emit SendComplete();
         if (!m_socket)
             return;
+    }
+}
+
+void TcpControl::onEncryptedBytesWritten(qint64 bytes)
+{
+    m_encryptedWritten += bytes;
+    // Whatever was encrypted by now is covered once every encrypted byte made so far is written.
+    const qint64 made = m_encryptedWritten + m_socket->encryptedBytesToWrite();
+    for (qint64 &mark : m_sealed)
+        if (mark == 0)
+            mark = made;
+    while (m_socket && !m_sealed.isEmpty() && m_sealed.first() <= m_encryptedWritten) {
+        m_sealed.removeFirst();
+        emit SendComplete();
     }
 }
 
@@ -201,7 +272,7 @@ void TcpControl::onDisconnected()
 {
     // Bytes that came with the close are still delivered before it is reported.
     if (m_socket && m_socket->bytesAvailable() > 0 && !m_inArrival)
-        onReadyRead();
+        announceArrival();
     if (!m_socket || m_closeReported)
         return;
     m_closeReported = true;
@@ -225,7 +296,7 @@ void TcpControl::onError(QAbstractSocket::SocketError error)
 void TcpControl::onNewConnection()
 {
     while (m_server && m_server->hasPendingConnections()) {
-        QTcpSocket *socket = m_server->nextPendingConnection();
+        auto *socket = static_cast<QSslSocket *>(m_server->nextPendingConnection());
         socket->setParent(this);
         const qint32 id = m_nextRequestId++;
         m_requests.insert(id, socket);

@@ -4,13 +4,15 @@
 #include <QHash>
 #include <QObject>
 #include <QPointer>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QString>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QVector>
 
 // The transfer window's one TCP socket: a single connection at a time, either made to a peer
-// or taken over from a listening port. Every call and event runs on the program's one thread.
+// or taken over from a listening port. It starts in the clear and can turn to TLS on the same
+// connection. Every call and event runs on the program's one thread.
 class TcpControl : public QObject
 {
     Q_OBJECT
@@ -50,12 +52,22 @@ public:
     // The peer's address as the socket reports it; an IPv4 peer reached over IPv6 shows as IPv4.
     QString RemoteHostIP() const;
     // True once every SendData so far has reached the operating system.
-    bool allSent() const { return m_unsent.isEmpty(); }
-    // Bytes handed over by SendData that still wait for the operating system to take them.
-    qint64 bytesQueued() const { return m_socket ? m_socket->bytesToWrite() : 0; }
+    bool allSent() const { return m_unsent.isEmpty() && m_sealed.isEmpty(); }
+    // Bytes handed over by SendData that still wait for the operating system to take them,
+    // encrypted or not yet.
+    qint64 bytesQueued() const { return m_socket ? m_socket->bytesToWrite() + m_socket->encryptedBytesToWrite() : 0; }
+
+    // TLS from here on, on the connection as it stands; Secured tells when it holds.
+    void StartPrivate(const QSslConfiguration &configuration, bool asServer);
+    bool isPrivate() const { return m_socket && m_socket->isEncrypted(); }
+    // True from StartPrivate on, whether the handshake has finished or not.
+    bool privateStarted() const { return m_socket && m_socket->mode() != QSslSocket::UnencryptedMode; }
+    QSslCertificate peerCertificate() const { return m_socket ? m_socket->peerCertificate() : QSslCertificate(); }
 
 signals:
     void ConnectEvent();
+    // The TLS handshake has finished.
+    void Secured();
     void ConnectionRequest(qint32 requestId);
     void DataArrival(qint32 bytesTotal);
     void SendComplete();
@@ -65,24 +77,31 @@ signals:
     void CloseEvent();
 
 private:
-    void adopt(QTcpSocket *socket);
+    void adopt(QSslSocket *socket);
     void dropSocket();
     void onReadyRead();
+    void announceArrival();
     void onBytesWritten(qint64 bytes);
+    void onEncryptedBytesWritten(qint64 bytes);
     void onDisconnected();
     void onError(QAbstractSocket::SocketError error);
     void onNewConnection();
 
     QPointer<QTcpServer> m_server;
-    QPointer<QTcpSocket> m_socket;
-    QHash<qint32, QTcpSocket *> m_requests;
+    QPointer<QSslSocket> m_socket;
+    QHash<qint32, QSslSocket *> m_requests;
     qint32 m_nextRequestId = 1;
     QAbstractSocket::SocketError m_listenError = QAbstractSocket::UnknownSocketError;
     // Sizes of the SendData calls whose bytes the operating system has not all taken yet.
     QVector<qint64> m_unsent;
     qint64 m_writtenOfFirst = 0;
+    // Under TLS a SendData is encrypted first and reaches the operating system later: each one
+    // encrypted waits here for the count of encrypted bytes written that covers it (0 until known).
+    QVector<qint64> m_sealed;
+    qint64 m_encryptedWritten = 0;
     bool m_inArrival = false;
     bool m_readDuringArrival = false;
+    bool m_arrivalQueued = false;
     bool m_closeReported = false;
     int m_arrivalThreshold = 1;
 };

@@ -11,4 +11,6 @@ struct TransferSettings {
     quint8 XferMode = NoDirection;
     // Exactly as typed.
     QString PeerIP;
+    // The receiver at PeerIP announced that it speaks privately: it is never served in the clear.
+    bool PeerPrivate = false;
 };

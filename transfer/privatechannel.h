@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QByteArray>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QString>
+
+// What makes a transfer between two Veltranes private, before the handshake begins:
+//   sender -> "TL" + the SHA-256 of its certificate in 64 lowercase hex digits (the probe; a peer
+//             that does not know it takes it for text that matches nothing);
+//   receiver -> "TL", then TLS 1.3 with a certificate on each side, the receiver as the server;
+//   the receiver holds the sender to the certificate the probe committed to.
+// Both windows show a six-digit code made from both certificates. A man in the middle has to
+// commit to his certificate before he sees the receiver's, so he cannot search for certificates
+// that give both ends the same code.
+class PrivateChannel
+{
+public:
+    static constexpr qsizetype ProbeLength = 66;
+
+    // With a fresh key and certificate, made for this transfer alone and kept in memory only.
+    PrivateChannel();
+
+    bool isValid() const { return !m_certificate.isNull() && !m_key.isNull(); }
+    QByteArray probe() const;
+    // TLS 1.3 only, with our certificate, and the peer's asked for; it is judged by the commitment
+    // and the code, not by an authority.
+    QSslConfiguration configuration() const;
+    const QSslCertificate &certificate() const { return m_certificate; }
+
+    // Exactly "TL" and 64 lowercase hex digits.
+    static bool isProbe(QStringView text);
+    // Text that more of the stream can still turn into a probe.
+    static bool mayBecomeProbe(QStringView text);
+    // The receiver keeps what the sender's probe committed to.
+    void commit(QStringView probe) { m_commitment = probe.sliced(2).toLatin1(); }
+    bool keepsCommitment(const QSslCertificate &sender) const;
+
+    // "482 917": the first four bytes of SHA-256(sender's certificate, receiver's certificate),
+    // big-endian, modulo a million.
+    static QString code(const QSslCertificate &sender, const QSslCertificate &receiver);
+
+private:
+    static QByteArray fingerprint(const QSslCertificate &certificate);
+
+    QSslCertificate m_certificate;
+    QSslKey m_key;
+    QByteArray m_commitment;
+};
