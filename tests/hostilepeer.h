@@ -8,7 +8,8 @@
 // Plays a peer against one transfer window from a script of bytes, for the fuzz target and the
 // hostile-peer tests alike. The first byte picks the side (bit 0 set: the window sends) and how far
 // a proper exchange goes before the script takes over (bits 1 and 2: before the offer, at the offer,
-// during the file, after it); the next two give the file's size. The rest are blocks, each a length
+// during the file, after it), or, when its bits 3 to 7 are all set, has the peer speak the probe or
+// answer it with "TL" and then send the script where TLS belongs; the next two give the file's size. The rest are blocks, each a length
 // byte and up to that many bytes plus one, written whole and taken by the window before the next
 // goes. Then the peer closes, and every rule of an ending is checked.
 class HostilePeer
@@ -19,6 +20,10 @@ public:
     static QByteArray script(bool sending, Stage stage, quint16 size, const QByteArray &blocks)
     {
         return char(int(sending) | stage << 1) + QByteArray(1, char(size >> 8)) + char(size & 0xff) + blocks;
+    }
+    static QByteArray privateScript(bool sending, quint16 size, const QByteArray &blocks)
+    {
+        return char(0xf8 | int(sending)) + QByteArray(1, char(size >> 8)) + char(size & 0xff) + blocks;
     }
 
     // What broke a rule, or nothing.
@@ -41,6 +46,7 @@ private:
     explicit HostilePeer(QByteArrayView script)
         : m_sending(script[0] & 1)
         , m_stage(Stage((script[0] >> 1) & 3))
+        , m_private(uchar(script[0]) >> 3 == 0x1f)
         , m_size(1 + (uchar(script[1]) << 8 | uchar(script[2])) % (3 * 4096))
         , m_content(randomBytes(m_size))
     {
@@ -57,7 +63,8 @@ private:
     // The window counts what it was told of: once every byte sent is announced, none waits unseen.
     bool open(quint8 mode, const QString &choice)
     {
-        if (!m_rig.open(mode, choice))
+        // A sender that is to hear "TL" must not have given up on it first.
+        if (m_private ? !m_rig.reach(mode, choice, QuickTiming) : !m_rig.open(mode, choice))
             return false;
         QObject::connect(win().NT, &TcpControl::DataArrival, &win(), [this](qint32 count) { m_heard += count; });
         return true;
@@ -66,8 +73,12 @@ private:
 
     QString playReceiver()
     {
-        if (!open(MainWin::Receive, QString()))
+        if (!open(MainWin::Receive, QString()) || (m_private && !waitFor([this] { return m_rig.wire == "OK"; })))
             return QStringLiteral("no greeting");
+        if (m_private) {
+            send(PeerIdentity::a().probe());
+            return waitFor([this] { return m_rig.wire == "OKTL"; }) ? feed() : QStringLiteral("the probe is not answered");
+        }
         // The person keeps the offered name, or types one when none is preset, in the folder they chose.
         ScriptedDialog &dg = *m_rig.side->dg;
         dg.whileOpen = [this, &dg] {
@@ -97,6 +108,12 @@ private:
         m_offer = "FNsource.bin\\ " + QByteArray::number(m_size);
         if (!writeFile(m_source, m_content) || !open(MainWin::Send, m_source))
             return QStringLiteral("no greeting");
+        if (m_private) {
+            if (!waitFor([this] { return isProbe(m_rig.probe); }))
+                return QStringLiteral("no probe");
+            send("TL");
+            return feed();
+        }
         if (m_stage >= AtOffer) {
             send("OK");
             if (!waitFor([this] { return m_rig.wire == "RC" + m_offer; }))
@@ -118,8 +135,10 @@ private:
         for (const QByteArray &block : std::as_const(m_blocks)) {
             send(block);
             waitFor([this] {
+                // Bytes where TLS belongs are TLS's to take, and announce nothing.
                 return m_rig.peer->bytesToWrite() == 0
-                       && (ended() || win().XferState >= ProcWin::ReadyForChunk || m_heard >= m_sent);
+                       && (ended() || win().XferState >= ProcWin::ReadyForChunk || m_heard >= m_sent
+                           || win().NT->privateStarted());
             }, 1000);
         }
         return {};
@@ -130,7 +149,8 @@ private:
         static const QRegularExpression ending(QStringLiteral(
             R"(^(Finished\. \(\d+([.,]\d)? KB\)|Error ! Connection closed by (reciever|sender)\.|)"
             R"(Error ! Could not (read|write) file\.|(No file selected|Zero length file|)"
-            R"(Could not read file)\. Connection cancelled\.|Saving file cancelled\. Connection closed\.)$)"));
+            R"(Could not read file)\. Connection cancelled\.|Saving file cancelled\. Connection closed\.|)"
+            R"(Error ! The connection could not be made private\.)$)"));
         m_rig.peer->disconnectFromHost();
         if (!waitFor([this] { return ended(); }))
             return "no end: " + win().StatBox->text();
@@ -144,10 +164,13 @@ private:
         if (m_sending) {
             if (written != QStringList{QStringLiteral("source.bin")})
                 return "written: " + written.join(u' ');
+            // Nothing of the file goes out where TLS did not stand.
+            if (m_private && (m_rig.wire.contains(m_offer) || win().Caption() != u"Veltrane"))
+                return "the file was offered: " + win().Caption();
             // After the greeting only the offer and bytes really read from the file may go out.
             const QByteArray data = m_rig.wire.sliced(qMin(m_rig.wire.size(), 2 + m_offer.size()));
-            if (!m_rig.wire.startsWith("RC") || (m_rig.wire.size() > 2 && !m_rig.wire.startsWith("RC" + m_offer))
-                || !m_content.startsWith(data))
+            if (!m_private && (!m_rig.wire.startsWith("RC") || (m_rig.wire.size() > 2 && !m_rig.wire.startsWith("RC" + m_offer))
+                               || !m_content.startsWith(data)))
                 return QStringLiteral("sent %1 bytes that are not the file's").arg(m_rig.wire.size());
             if (isOpenHere(m_source))
                 return QStringLiteral("the source stays open");
@@ -172,6 +195,7 @@ private:
     RawRig m_rig;
     const bool m_sending;
     const Stage m_stage;
+    const bool m_private;
     const qint64 m_size;
     const QByteArray m_content;
     QList<QByteArray> m_blocks;

@@ -1,6 +1,7 @@
 #include "datarows.h"
 #include "transferrig.h"
 
+#include <QElapsedTimer>
 #include <QSignalSpy>
 
 namespace {
@@ -111,6 +112,7 @@ private slots:
         sender.peer->write("SD");
         QTRY_COMPARE(sender.win().InMsg, QStringLiteral("SD"));
         QCOMPARE(afterGo, QStringLiteral("Sending file ..."));
+        QCOMPARE(sender.win().Caption(), QStringLiteral("Veltrane (not encrypted)"));
         QVERIFY(sender.side->dg->shown == Shown({{false, home.path(), 4, AnyFile, false, {}, {}}}));
 
         const QString target = dir.filePath("saved.txt");
@@ -128,6 +130,7 @@ private slots:
         QVERIFY(receiver.side->dg->shown
                 == Shown({{true, home.path(), 6, AnyFile, true, ".bashrc", "Save file from 127.0.0.1 (0 KB)"}}));
         QVERIFY(rcv.XferState == ProcWin::ReceivingData && rcv.FileSize == 5);
+        QCOMPARE(rcv.Caption(), QStringLiteral("Veltrane (not encrypted)"));
 
         // Once the announced bytes are in, a second offer stays unread.
         receiver.peer->write("hello");
@@ -138,6 +141,25 @@ private slots:
         receiver.peer->write("x");
         QTRY_COMPARE(unread, (QList<QVariantList>{{int(NotesOffer.size())}, {int(NotesOffer.size()) + 1}}));
         QCOMPARE(receiver.side->dg->shown.size(), 1);
+    }
+
+    void designReceiverHearsRcTwoSecondsAfterTheConnectionAndTheFileInTheClear()
+    {
+        QTemporaryDir dir;
+        const QByteArray content = randomBytes(5000);
+        QVERIFY(writeFile(dir.filePath("notes.txt"), content));
+        QElapsedTimer clock;
+        clock.start();
+        RawRig rig;
+        QVERIFY(rig.reach(MainWin::Send, dir.filePath("notes.txt"), QuickTiming));
+        // The plain "OK" comes before "RC" does, and is not lost.
+        rig.peer->write("OK");
+        QTRY_COMPARE_WITH_TIMEOUT(rig.wire, "RC" + NotesOffer, 5000);
+        QVERIFY2(clock.elapsed() >= 1800, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(isProbe(rig.probe));
+        QCOMPARE(rig.win().Caption(), QStringLiteral("Veltrane (not encrypted)"));
+        rig.peer->write("SD");
+        QTRY_COMPARE(rig.wire, "RC" + NotesOffer + content);
     }
 };
 
