@@ -7,15 +7,16 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-packages=(cmake g++ make qt6-base-dev qt6-qpa-plugins libxcb1-dev fonts-liberation libcap2-bin)
+# Qt speaks TLS through OpenSSL; the keys are made with OpenSSL's own API (libssl-dev).
+packages=(cmake g++ make qt6-base-dev qt6-qpa-plugins libxcb1-dev fonts-liberation libcap2-bin libssl-dev)
 # The fuzz target needs clang and its libFuzzer runtime; the attention request is watched on a
 # virtual X display. The windows are also placed by a headless sway, natively (qt6-wayland) and
 # through XWayland, and shot by grim; screen readers' view is read on a private accessibility bus
 # (at-spi2-core, with dbus for the session bus it hangs off). The discovery tests start their own
 # bus and avahi-daemon in network namespaces of their own (the package's attempt to start the
-# machine's daemon is harmless).
+# machine's daemon is harmless), and watch their link with tcpdump.
 test_packages=(clang libclang-rt-14-dev xvfb xauth sway xwayland qt6-wayland grim at-spi2-core dbus
-    avahi-daemon avahi-utils dbus-daemon iproute2)
+    avahi-daemon avahi-utils dbus-daemon iproute2 tcpdump)
 # CPack's library scan runs file and dpkg-shlibdeps; the hardening flags come from dpkg-buildflags.
 package_packages=(dpkg-dev file)
 # What judges the package.

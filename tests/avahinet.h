@@ -91,7 +91,7 @@ public:
     QString start()
     {
         // Unique per run, so that parallel runs and builds never meet; at most 15 characters.
-        const QString tag = QStringLiteral("vt%1").arg(getpid());
+        const QString tag = m_tag = QStringLiteral("vt%1").arg(getpid());
         QString script = QStringLiteral("ip link add %1a type veth peer name %1b").arg(tag);
         for (int host = 0; host < 2; ++host) {
             // Says its line only once in its new namespace, whose path is read from then on.
@@ -134,12 +134,20 @@ public:
     // at `socket`).
     Child &run(int host, const QStringList &arguments, const QString &socket = {})
     {
+        return exec(host, QStringList{QCoreApplication::applicationFilePath()} + arguments, socket);
+    }
+    // Any program, likewise.
+    Child &exec(int host, const QStringList &command, const QString &socket = {})
+    {
         Child &child = programs.emplace_back();
-        child.startOnBus(socket.isEmpty() ? bus(host) : socket,
-                         QStringList{"nsenter", m_netns[host], QCoreApplication::applicationFilePath()} + arguments);
+        child.startOnBus(socket.isEmpty() ? bus(host) : socket, QStringList{"nsenter", netns(host)} + command);
         return child;
     }
+    // The host's end of the link, and nsenter's argument for its namespace.
+    QString link(int host) const { return m_tag + QChar(u'a' + host); }
+    QString netns(int host) const { return m_netns[host]; }
 
 private:
     QString m_netns[2];
+    QString m_tag;
 };

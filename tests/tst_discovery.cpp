@@ -1,6 +1,7 @@
 #include "app/ipwin.h"
 #include "avahinet.h"
 #include "transferrig.h"
+#include "transfer/dnssd.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
@@ -43,12 +44,16 @@ int serve(std::function<std::map<QString, QString>()> look, std::function<void(c
 }
 
 QString statusOf(ProcWin &win) { return win.isLoaded() ? win.StatBox->text() : QStringLiteral("(closed)"); }
+std::map<QString, QString> shown(ProcWin &win)
+{
+    return {{"status", statusOf(win)}, {"title", win.isLoaded() ? win.Caption() : QString()}};
+}
 
 // A transfer window that saves what it receives in `folder`/received; Cancel on any command.
 int transfer(quint8 mode, const QString &folder)
 {
     Side side(mode, 1001, folder + QStringLiteral("/received"), TransferTiming{});
-    return serve([&] { return std::map<QString, QString>{{"status", statusOf(side.win)}}; },
+    return serve([&] { return shown(side.win); },
                  [&](const QString &) { side.win.CDBut->click(); });
 }
 
@@ -67,7 +72,7 @@ int dialog(const QString &file)
     return serve(
         [&]() -> std::map<QString, QString> {
             if (!ip.isLoaded())
-                return {{"status", statusOf(transfer)}};
+                return shown(transfer);
             QStringList rows;
             for (int row = 0; row < found->model()->rowCount(); ++row)
                 rows << found->model()->index(row, 0).data().toString();
@@ -79,6 +84,19 @@ int dialog(const QString &file)
             QWidget *to = found->popup()->isVisible() ? found->popup() : static_cast<QWidget *>(ip.IPBox);
             QTest::keyClick(to, QKeySequence::fromString(key)[0].key());
         });
+}
+
+// Takes connections on port 1001 and says what it heard; never answers.
+int mute()
+{
+    QTcpServer server;
+    server.listen(QHostAddress::AnyIPv4, ProcWin::Port);
+    QByteArray heard;
+    QObject::connect(&server, &QTcpServer::newConnection, [&] {
+        QTcpSocket *peer = server.nextPendingConnection();
+        QObject::connect(peer, &QTcpSocket::readyRead, [&heard, peer] { heard += peer->readAll(); });
+    });
+    return serve([&] { return std::map<QString, QString>{{"heard", QString::fromLatin1(heard)}}; }, [](const QString &) {});
 }
 }
 
@@ -183,6 +201,54 @@ private slots:
         QVERIFY(dialog.await("rows ", host + QStringLiteral(" #2 — ") + net.address(1) + u'|' + row(0), 5000));
     }
 
+    void privateAcrossTheLinkShowsOneCodeAndNothingOfTheFile()
+    {
+        QByteArray content;
+        while (content.size() < 2 * 1024 * 1024)
+            content += "HOLIDAY-MARKER " + randomBytes(100, quint32(content.size() + 1));
+        const QString source = net.folder() + QStringLiteral("/holiday-plans.txt");
+        QVERIFY(writeFile(source, content));
+        // Its own child: what it says is not the program's.
+        Child capture;
+        capture.setProcessChannelMode(QProcess::MergedChannels);
+        capture.start(QStringLiteral("nsenter"), {net.netns(0), "tcpdump", "-i", net.link(0), "-U", "-w", net.folder() + "/link.pcap", "tcp port 1001"});
+        QVERIFY(capture.await("tcpdump: listening", [](const QString &) { return true; }, 5000));
+        Child &receiver = net.run(0, {"--as", "receiver", net.folder()});
+        Child &dialog = net.run(1, {"--as", "dialog", source});
+        QVERIFY(dialog.await("rows ", row(0), 5000));
+        for (const char *key : {"Down", "Return", "Return"})
+            dialog.say(key);
+        const auto done = [](const QString &s) { return s.startsWith(u"Finished."); };
+        QVERIFY(receiver.await("status ", done, 20000) && dialog.await("status ", done, 5000));
+        QCOMPARE(contentOf(net.folder() + QStringLiteral("/received")), content);
+        const QString title = receiver.last("title ");
+        QVERIFY2(QRegularExpression(QStringLiteral(R"(^Veltrane \(\d{3} \d{3}\)$)")).match(title).hasMatch(), qPrintable(title));
+        QCOMPARE(dialog.last("title "), title);
+        capture.terminate();
+        QVERIFY(capture.waitForFinished(5000));
+        const QByteArray seen = contentOf(net.folder() + QStringLiteral("/link.pcap"));
+        // Most of it was seen; the probe crosses in the clear, and nothing else readable does.
+        QVERIFY(seen.size() > content.size() / 2);
+        QVERIFY(QRegularExpression(QStringLiteral("TL[0-9a-f]{64}")).match(QString::fromLatin1(seen)).hasMatch());
+        QVERIFY(!seen.contains("holiday") && !seen.contains("HOLIDAY-MARKER"));
+    }
+
+    void receiverThatAnnouncedPrivacyIsNeverServedInTheClear()
+    {
+        // Announces itself as a private receiver, then never answers the probe.
+        Child &mute = net.run(0, {"--as", "mute", QString()});
+        net.exec(0, {"avahi-publish", "-s", "impostor", DnsSd::ServiceType, "1001", DnsSd::PrivateRecord});
+        QVERIFY(writeFile(net.folder() + QStringLiteral("/source.bin"), "secret"));
+        Child &dialog = net.run(1, {"--as", "dialog", net.folder() + QStringLiteral("/source.bin")});
+        QVERIFY(dialog.await("rows ", QStringLiteral("impostor — ") + net.address(0), 5000));
+        for (const char *key : {"Down", "Return", "Return"})
+            dialog.say(key);
+        QVERIFY(mute.await("heard ", [](const QString &heard) { return heard.size() == 66; }, 5000));
+        QVERIFY(dialog.await("status ", "Error ! The connection could not be made private.", 15000));
+        QCOMPARE(dialog.last("title "), QStringLiteral("Veltrane"));
+        QVERIFY(mute.last("heard ").startsWith(u"TL") && mute.last("heard ").size() == 66);
+    }
+
     void withoutAvahiTheDialogIsAsBeforeAndSaysNothing_data()
     {
         QTest::addColumn<bool>("bareBus");
@@ -215,6 +281,8 @@ int main(int argc, char *argv[])
         const QString where = QString::fromLocal8Bit(argv[3]);
         if (qstrcmp(argv[2], "dialog") == 0)
             return role::dialog(where);
+        if (qstrcmp(argv[2], "mute") == 0)
+            return role::mute();
         return role::transfer(qstrcmp(argv[2], "sender") == 0 ? MainWin::Send : MainWin::Receive, where);
     }
     DiscoveryTest test;
