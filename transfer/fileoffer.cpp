@@ -74,3 +74,14 @@ QString FileOffer::safeName(const QString &name)
         return QString();
     return safe;
 }
+
+std::optional<std::pair<QString, qint64>> FileOffer::read(const QString &offer)
+{
+    const FoundName name = GetFN(offer, 2), sizeText = GetFN(offer, 1);
+    if (!name.ok() || !sizeText.ok())
+        return std::nullopt;
+    const std::optional<qint64> size = parseSize(sizeText.text);
+    if (!size || *size < 1)
+        return std::nullopt;
+    return std::pair(name.text, *size);
+}

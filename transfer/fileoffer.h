@@ -36,6 +36,10 @@ public:
     // offer cannot say how many bytes are ours to write.
     static std::optional<qint64> parseSize(const QString &text);
 
+    // The name and size an offer announces; nothing when it is malformed or its size unusable,
+    // since an offer without a usable size would make us write whatever arrives.
+    static std::optional<std::pair<QString, qint64>> read(const QString &offer);
+
     // The offered name as the receiver shows it: UTF-8 when the bytes are, Latin-1 otherwise.
     static QString decodeName(const QString &latin1Name);
 

@@ -16,6 +16,8 @@ public:
     static PBForm &instance();
 
     PictureBox *pp(int index);
+    // Paints the bar in `box` from `drawn` percent, where the last painting left it, to `percent`.
+    void paintBar(PictureBox &box, qint16 drawn, qint16 percent);
 
 protected:
     void createControls(QWidget *window) override;

@@ -82,14 +82,21 @@ QSslConfiguration PrivateChannel::configuration() const
 
 bool PrivateChannel::isProbe(QStringView text)
 {
-    return text.size() == ProbeLength && mayBecomeProbe(text);
+    return text.size() == ProbeLength && text.startsWith(u"TL") && std::all_of(text.cbegin() + 2, text.cend(), isLowerHex);
 }
 
-bool PrivateChannel::mayBecomeProbe(QStringView text)
+PrivateChannel::Heard PrivateChannel::hear(QStringView text)
 {
+    if (isProbe(text))
+        return Probe;
+    // What more of the stream can still turn into a probe waits for it.
     const QStringView start = text.first(qMin<qsizetype>(2, text.size()));
-    return text.size() <= ProbeLength && QStringView(u"TL").startsWith(start)
-           && std::all_of(text.cbegin() + start.size(), text.cend(), isLowerHex);
+    if (text.size() < ProbeLength && QStringView(u"TL").startsWith(start)
+        && std::all_of(text.cbegin() + start.size(), text.cend(), isLowerHex))
+        return PartOfProbe;
+    if (isProbe(text.first(qMin(ProbeLength, text.size()))))
+        return ProbeThenMore;
+    return text.startsWith(u"TL") ? NotAProbe : Clear;
 }
 
 bool PrivateChannel::keepsCommitment(const QSslCertificate &sender) const

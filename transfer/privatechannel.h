@@ -31,8 +31,10 @@ public:
 
     // Exactly "TL" and 64 lowercase hex digits.
     static bool isProbe(QStringView text);
-    // Text that more of the stream can still turn into a probe.
-    static bool mayBecomeProbe(QStringView text);
+    // What a receiver makes of the first things a sender says. A probe that is not one (too
+    // short, too long, upper case) is text that matches nothing, as any unknown message is.
+    enum Heard { Probe, PartOfProbe, ProbeThenMore, NotAProbe, Clear };
+    static Heard hear(QStringView text);
     // The receiver keeps what the sender's probe committed to.
     void commit(QStringView probe) { m_commitment = probe.sliced(2).toLatin1(); }
     bool keepsCommitment(const QSslCertificate &sender) const;

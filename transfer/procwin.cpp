@@ -2,6 +2,7 @@
 
 #include "toolkit/look.h"
 #include "toolkit/picturebutton.h"
+#include "transfer/controltext.h"
 #include "transfer/pbform.h"
 #include "transfer/statustext.h"
 
@@ -17,10 +18,6 @@ using namespace StatusText;
 
 namespace {
 const QString AnyFileFilter = QStringLiteral("All file types (*.*) | *.*");
-const QStringList KnownMessages = {QStringLiteral("RC"), QStringLiteral("OK"), QStringLiteral("CC"),
-                                   QStringLiteral("SD")};
-// What a control message or an offer can begin with.
-constexpr std::array<QStringView, 5> MessageStarts = {u"RC", u"OK", u"CC", u"SD", u"FN"};
 // The size an offer may show, in settling times, before it is taken as it stands.
 constexpr int UnsizedOfferWaits = 30;
 
@@ -31,19 +28,6 @@ QTimer *singleShot(QWidget *window, int ms, ProcWin *win, void (ProcWin::*step)(
     timer->setInterval(ms);
     QObject::connect(timer, &QTimer::timeout, win, step);
     return timer;
-}
-
-// The name and size an offer announces; nothing when it is malformed or its size unusable.
-std::optional<std::pair<QString, qint64>> readOffer(const QString &offer)
-{
-    const FoundName name = FileOffer::GetFN(offer, 2), sizeText = FileOffer::GetFN(offer, 1);
-    if (!name.ok() || !sizeText.ok())
-        return std::nullopt;
-    const std::optional<qint64> size = FileOffer::parseSize(sizeText.text);
-    // An offer without a usable size would make us write whatever arrives.
-    if (!size || *size < 1)
-        return std::nullopt;
-    return std::pair(name.text, *size);
 }
 }
 
@@ -147,17 +131,7 @@ void ProcWin::onActivate()
     } else if (m_settings.XferMode == TransferSettings::Receive && NT->Listen()) {
         m_announcer.announce(m_port);
     } else if (m_settings.XferMode == TransferSettings::Receive) {
-        const QString port = QString::number(m_port);
-        switch (NT->listenError()) {
-        case QAbstractSocket::SocketAccessError:
-            endWith(NoListenPermission + port + u'!');
-            break;
-        case QAbstractSocket::AddressInUseError:
-            endWith(PortPrefix + port + InUse);
-            break;
-        default:
-            endWith(CouldNotListen + port + u'!');
-        }
+        endWith(cannotListen(NT->listenError(), m_port));
     }
 }
 
@@ -248,37 +222,27 @@ void ProcWin::awaitAnswer()
 {
     // Everything the receiver says in the clear is kept: its "OK" counts if it never answers "TL".
     m_unfinished = InMsg;
-    for (qsizetype at = 0; at + 1 < InMsg.size(); at += 2) {
-        if (QStringView(InMsg).sliced(at, 2) != u"TL")
-            continue;
-        // A receiver that speaks TLS says nothing more until we do.
-        if (at + 2 < InMsg.size())
-            return privacyFailed();
-        return startPrivate(false);
-    }
+    const qsizetype answer = ControlText::answerAt(InMsg);
+    // A receiver that speaks TLS says nothing more until we do.
+    if (answer >= 0)
+        answer + 2 < InMsg.size() ? privacyFailed() : startPrivate(false);
 }
 
 void ProcWin::awaitProbe(const QString &held, const QString &read)
 {
-    if (PrivateChannel::isProbe(InMsg))
+    const PrivateChannel::Heard heard = PrivateChannel::hear(InMsg);
+    if (heard == PrivateChannel::Probe)
         return startPrivate(true);
-    if (PrivateChannel::mayBecomeProbe(InMsg))
+    if (heard == PrivateChannel::PartOfProbe)
         return void(m_unfinished = InMsg);
-    // More behind a whole probe: the sender stopped waiting for "TL" and goes on in the clear.
-    if (PrivateChannel::isProbe(QStringView(InMsg).first(PrivateChannel::ProbeLength))) {
-        goClear();
-        return dispatch(InMsg.sliced(PrivateChannel::ProbeLength));
-    }
+    // The sender stopped waiting for "TL" and goes on in the clear.
+    if (heard == PrivateChannel::ProbeThenMore)
+        return goClear(), dispatch(InMsg.sliced(PrivateChannel::ProbeLength));
     // What was held was not the start of a probe after all: what came now stands alone.
-    if (!held.isEmpty()) {
-        InMsg = read;
-        return awaitProbe({}, read);
-    }
-    // A probe that is not one matches nothing.
-    if (InMsg.startsWith(u"TL"))
-        return;
-    goClear();
-    dispatch(InMsg);
+    if (!held.isEmpty())
+        return InMsg = read, awaitProbe({}, read);
+    if (heard == PrivateChannel::Clear)
+        goClear(), dispatch(InMsg);
 }
 
 void ProcWin::clearFallbackReached()
@@ -368,35 +332,18 @@ void ProcWin::NT_DataArrival(qint32 bytesTotal)
 
 void ProcWin::dispatch(const QString &text)
 {
-    // TCP may split messages or deliver them back to back: the text is taken message by message,
-    // a trailing piece that can still become a message waits for the rest, and an offer runs to
-    // the end. Text that does not split so matches nothing and is dropped without reply.
-    QStringList messages;
-    QString offer;
-    for (qsizetype at = 0; at < text.size(); at += 2) {
-        const QStringView piece = QStringView(text).sliced(at);
-        if (piece.startsWith(u"FN")) {
-            offer = piece.toString();
-            break;
-        }
-        if (piece.size() == 1) {
-            if (!std::any_of(MessageStarts.begin(), MessageStarts.end(), [&](QStringView m) { return m.startsWith(piece); }))
-                return;
-            m_unfinished = piece.toString();
-            break;
-        }
-        const QString message = piece.first(2).toString();
-        if (!KnownMessages.contains(message))
-            return;
-        messages.append(message);
-    }
-    for (const QString &message : std::as_const(messages)) {
+    // Text that does not split into messages matches nothing and is dropped without reply.
+    const std::optional<ControlText::Split> split = ControlText::split(text);
+    if (!split)
+        return;
+    m_unfinished = split->unfinished;
+    for (const QString &message : split->messages) {
         if (m_stage == Stage::Ended || XferState != ControlMessages)
             return;
         handleMessage(message);
     }
-    if (!offer.isEmpty() && receiving() && m_stage == Stage::Connected) {
-        m_offer = offer;
+    if (!split->offer.isEmpty() && receiving() && m_stage == Stage::Connected) {
+        m_offer = split->offer;
         advance(Stage::Offered);
         offerGrew();
     }
@@ -473,7 +420,7 @@ void ProcWin::chooseTarget()
     if (m_stage != Stage::Offered)
         return;
     StatBox->setText(SaveFileTo);
-    const auto offered = readOffer(m_offer);
+    const auto offered = FileOffer::read(m_offer);
     if (!offered)
         return refuse(SaveCancelled);
     FileSize = offered->second;
@@ -494,7 +441,7 @@ void ProcWin::chooseTarget()
     if (!chosen)
         return refuse(SaveCancelled);
     // What came while the dialog was open is the rest of the offer: the size is the one it now gives.
-    const auto whole = readOffer(m_offer);
+    const auto whole = FileOffer::read(m_offer);
     if (!whole)
         return refuse(SaveCancelled);
     FileSize = whole->second;
@@ -667,22 +614,6 @@ void ProcWin::STM_Timer()
         endWith(Finished + K(FileSize) + KbEnd);
 }
 
-QString ProcWin::K(qint64 bytes)
-{
-    // Tenths of a kilobyte, to nearest with ties to even, in integers: a double cannot hold the
-    // tenths of a count this large.
-    qint64 tenths = bytes / 1024 * 10;
-    const qint64 rest = bytes % 1024 * 10;
-    tenths += rest / 1024;
-    const qint64 left = rest % 1024;
-    if (left > 512 || (left == 512 && tenths % 2))
-        ++tenths;
-    QString text = QString::number(tenths / 10);
-    if (tenths % 10)
-        text += QLocale().decimalPoint() + QString::number(tenths % 10);
-    return text;
-}
-
 void ProcWin::DrawProcess()
 {
     const QString done = K(BytesDone) + KbOf + K(FileSize) + KbEnd;
@@ -694,36 +625,8 @@ void ProcWin::DrawProcess()
     const qint16 percent = BytesDone >= FileSize
         ? qint16(100)
         : qint16(std::nearbyint(double(BytesDone) / double(FileSize) * 100.0));
-    paintBar(percent);
+    PBForm::instance().paintBar(*ProcBar, BarDrawn, percent);
     ProcBar->setProgress(percent);
     BarDrawn = percent;
 }
 
-void ProcWin::paintBar(qint16 p)
-{
-    PBForm &slices = PBForm::instance();
-    const auto paint = [&](int slice, qint16 x) { ProcBar->PaintPicture(slices.pp(slice)->Picture(), x, 2); };
-    switch (p) {
-    case 1:
-        paint(0, 2), paint(1, 3);
-        return;
-    case 2:
-        paint(2, 4), paint(3, 5);
-        return;
-    case 3:
-        paint(4, 6), paint(5, 7);
-        return;
-    case 4:
-        paint(6, 8), paint(7, 9);
-        return;
-    default:
-        if (p < 5)
-            return;
-    }
-    // Head: the five closing columns end at 2p + 3; column 203 lies beyond the box.
-    for (qint16 slice = 3; slice <= 7; ++slice)
-        paint(slice, qint16(2 * p + slice - 4));
-    // Body: from just left of the head back over the previous head, never left of column 2.
-    for (qint16 c = qint16(2 * p - 2); c >= qint16(2 * BarDrawn - 4) && c >= 2; --c)
-        paint(2, c);
-}

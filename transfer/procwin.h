@@ -6,6 +6,7 @@
 #include "transfer/filedialogcontrol.h"
 #include "transfer/privatechannel.h"
 #include "transfer/serviceannouncer.h"
+#include "transfer/statustext.h"
 #include "transfer/tcpcontrol.h"
 #include "transfer/transfersettings.h"
 
@@ -96,7 +97,7 @@ public:
     // Shows BytesDone of FileSize in the status line and the bar; the end is shown by its caller.
     void DrawProcess();
     // A byte count as kilobytes with at most one decimal, ties to even, in the user's notation.
-    static QString K(qint64 bytes);
+    static QString K(qint64 bytes) { return StatusText::kilobytes(bytes); }
 
     void CDBut_Click();
 
@@ -165,8 +166,6 @@ private:
 
     // The end, finished or failed
     void endWith(const QString &sentence);
-
-    void paintBar(qint16 percent);
 
     TransferSettings &m_settings;
     Form &m_returnTo;

@@ -1,5 +1,9 @@
 #pragma once
 
+#include <QAbstractSocket>
+#include <QLocale>
+#include <QString>
+
 // Every sentence the transfer window can show, spelled as peers and users know them.
 namespace StatusText {
 inline constexpr char Connecting[] = "Connecting to ";
@@ -37,4 +41,31 @@ inline constexpr char Done[] = "Done";
 // The transfer window's title: the code both ends show while the transfer is private.
 inline constexpr char Title[] = "Veltrane";
 inline constexpr char TitleNotEncrypted[] = "Veltrane (not encrypted)";
+
+// Why the port could not be had, as the user can act on it.
+inline QString cannotListen(QAbstractSocket::SocketError error, quint16 port)
+{
+    const QString number = QString::number(port);
+    if (error == QAbstractSocket::SocketAccessError)
+        return NoListenPermission + number + u'!';
+    if (error == QAbstractSocket::AddressInUseError)
+        return PortPrefix + number + InUse;
+    return CouldNotListen + number + u'!';
+}
+
+// A byte count as kilobytes with at most one decimal, ties to even, in the user's notation.
+// Tenths of a kilobyte in integers: a double cannot hold the tenths of a count this large.
+inline QString kilobytes(qint64 bytes)
+{
+    qint64 tenths = bytes / 1024 * 10;
+    const qint64 rest = bytes % 1024 * 10;
+    tenths += rest / 1024;
+    const qint64 left = rest % 1024;
+    if (left > 512 || (left == 512 && tenths % 2))
+        ++tenths;
+    QString text = QString::number(tenths / 10);
+    if (tenths % 10)
+        text += QLocale().decimalPoint() + QString::number(tenths % 10);
+    return text;
+}
 }
