@@ -1,5 +1,7 @@
 // Renders the windows offscreen into PNG files for the README: the start window, the address
-// dialog, the about window, and a transfer window in mid-transfer.
+// dialog, the about window, and a transfer window in mid-transfer. With --pair it shows instead, on
+// the display it finds, a receiving and a sending window that have just moved a file privately,
+// side by side, for a screenshot of the whole screen (private-pair.sh takes it).
 #include "app/aboutwin.h"
 #include "app/ipwin.h"
 #include "app/mainwin.h"
@@ -7,9 +9,59 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTimer>
+
+namespace {
+// The person at both dialogs, who always picks the same file.
+class Pick : public FileDialogControl
+{
+public:
+    explicit Pick(QString path) : m_path(std::move(path)) {}
+    bool ShowOpen(QWidget *) override { return FileName = m_path, true; }
+    bool ShowSave(QWidget *) override { return FileName = m_path, true; }
+
+private:
+    QString m_path;
+};
+
+int pair(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    Form::setProgramEnd([] {});
+    QTemporaryDir dir;
+    QFile notes(dir.filePath(QStringLiteral("holiday-plans.txt")));
+    if (!notes.open(QIODevice::WriteOnly) || notes.write(QByteArray(2500000, 'v')) != 2500000)
+        return 1;
+    notes.close();
+    // A port of its own, so that it runs beside a receiver on 1001.
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    const quint16 port = probe.serverPort();
+    probe.close();
+    MainWin receiving, sending;
+    receiving.XferMode = MainWin::Receive;
+    sending.XferMode = MainWin::Send;
+    sending.PeerIP = QStringLiteral("127.0.0.1");
+    ProcWin receiver(receiving, receiving, port, std::make_shared<Pick>(dir.filePath(QStringLiteral("copy.txt"))));
+    ProcWin sender(sending, sending, port, std::make_shared<Pick>(notes.fileName()));
+    for (ProcWin *win : {&receiver, &sender}) {
+        win->setPicture(MainWin::background());
+        win->setLeft(win == &receiver ? 20 * Form::TwipsPerPixel : 420 * Form::TwipsPerPixel);
+        win->setTop(60 * Form::TwipsPerPixel);
+    }
+    receiver.Show();
+    QTimer::singleShot(300, &sender, [&] { sender.Show(); });
+    QTimer::singleShot(argc > 2 ? QByteArray(argv[2]).toInt() : 8000, &app, &QApplication::quit);
+    return app.exec();
+}
+}
 
 int main(int argc, char *argv[])
 {
+    if (argc > 1 && qstrcmp(argv[1], "--pair") == 0)
+        return pair(argc, argv);
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     const QDir out(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("."));
