@@ -8,8 +8,7 @@
 #include <xcb/xcb.h>
 
 namespace {
-using Folders = std::tuple<QString, QByteArray, QStringList, QString>;
-using Title = std::tuple<QString, QHostAddress, QLocale, QByteArray, QString>;
+using Dialogs = std::tuple<QString, QByteArray, QStringList, QString, QHostAddress, QLocale, QByteArray, QString>;
 QString shown(ProcWin &win) { return win.StatBox->text() + " | " + win.CDBut->text(); }
 
 // Takes capabilities out of the calling thread's effective set while it lives, so that a test
@@ -90,18 +89,6 @@ class tst_Desktop : public QObject
         qputenv("XDG_CONFIG_HOME", QDir(path).filePath(".config").toLocal8Bit());
     }
 
-    // The folder the transfer window's dialog was opened in.
-    QString dialogFolder(quint8 mode)
-    {
-        RawRig rig;
-        if (!rig.open(mode, {}))
-            return QStringLiteral("<no connection>");
-        rig.peer->write(mode == MainWin::Send ? "OK" : "FNa.txt\\ 5");
-        if (!waitFor([&] { return !rig.side->dg->shown.isEmpty(); }))
-            return QStringLiteral("<no dialog>");
-        return rig.side->dg->shown.first().InitDir;
-    }
-
 public:
     static void initMain() { ownXServerWhenOnX(); }
 
@@ -131,22 +118,27 @@ private slots:
         QTRY_COMPARE(shown(refused.win), QStringLiteral("No permission to listen on port %1! | Done").arg(low));
     }
 
-    void dialogsStartInTheUsersFoldersNotTheCurrentOne_data()
+    void dialogsStartInTheUsersFoldersAndTheSaveDialogNamesTheOffer_data()
     {
-        // user-dirs.dirs, the folders in the home, where the save dialog opens ("" for the home).
-        addRows(QList<Folders>{
-            {"nothing set, no Downloads", {}, {}, {}},
-            {"nothing set, Downloads", {}, {"Downloads"}, "Downloads"},
-            {"localised", "XDG_DOWNLOAD_DIR=\"$HOME/T\xc3\xa9l\xc3\xa9\x63hargements\"\n",
-             {"Downloads", "T\u00e9l\u00e9chargements"}, "T\u00e9l\u00e9chargements"},
-            {"named but missing", "XDG_DOWNLOAD_DIR=\"$HOME/Gone\"\n", {"Downloads"}, {}},
-        }, [](const Folders &row) { return std::get<0>(row); });
+        const QLocale english(QLocale::English, QLocale::UnitedStates), german(QLocale::German, QLocale::Germany);
+        // user-dirs.dirs, the folders in the home, where the save dialog opens ("" for the home);
+        // where the offer comes from, in which locale, and the title that names it.
+        addRows(QList<Dialogs>{
+            {"nothing set, no Downloads; IPv6, German", {}, {}, {}, QHostAddress::LocalHostIPv6, german, "FNa.txt\\ 5000",
+             "Save file from ::1 (4,9 KB)"},
+            {"nothing set, Downloads; 1.5 KB", {}, {"Downloads"}, "Downloads", QHostAddress::LocalHost, english, "FNa.txt\\ 1536",
+             "Save file from 127.0.0.1 (1.5 KB)"},
+            // Sizes past 32 bits are offered like any other.
+            {"localised; 2^31", "XDG_DOWNLOAD_DIR=\"$HOME/T\xc3\xa9l\xc3\xa9\x63hargements\"\n", {"Downloads", "T\u00e9l\u00e9chargements"},
+             "T\u00e9l\u00e9chargements", QHostAddress::LocalHost, english, "FNa.txt\\ 2147483648", "Save file from 127.0.0.1 (2097152 KB)"},
+            {"named but missing; 2^63 - 1", "XDG_DOWNLOAD_DIR=\"$HOME/Gone\"\n", {"Downloads"}, {}, QHostAddress::LocalHost, english,
+             "FNa.txt\\ 9223372036854775807", "Save file from 127.0.0.1 (9007199254740992 KB)"},
+        }, [](const Dialogs &row) { return std::get<0>(row); });
     }
-
-    void dialogsStartInTheUsersFoldersNotTheCurrentOne()
+    void dialogsStartInTheUsersFoldersAndTheSaveDialogNamesTheOffer()
     {
-        QFETCH(Folders, row);
-        const auto &[tag, userDirs, folders, saveIn] = row;
+        QFETCH(Dialogs, row);
+        const auto &[tag, userDirs, folders, saveIn, from, locale, offer, title] = row;
         QTemporaryDir place;
         const QString user = place.filePath("user"), elsewhere = place.filePath("elsewhere");
         QVERIFY(QDir().mkpath(user + "/.config") && QDir().mkpath(elsewhere));
@@ -154,31 +146,17 @@ private slots:
             QVERIFY(QDir(user).mkdir(folder));
         if (!userDirs.isEmpty())
             QVERIFY(writeFile(user + "/.config/user-dirs.dirs", "# written by xdg-user-dirs-update\n" + userDirs));
+        const auto restore = qScopeGuard([this, started = QDir::currentPath()] {
+            QDir::setCurrent(started), setHome(home), QLocale::setDefault(QLocale::c());
+        });
         setHome(user);
-        const QString started = QDir::currentPath();
         QDir::setCurrent(elsewhere);
-        const QString open = dialogFolder(MainWin::Send), save = dialogFolder(MainWin::Receive);
-        QDir::setCurrent(started);
-        setHome(home);
-        QCOMPARE(open, user);
-        QCOMPARE(save, saveIn.isEmpty() ? user : user + u'/' + saveIn);
-    }
-
-    void saveDialogTitleNamesThePeerAndTheSize_data()
-    {
-        const QLocale english(QLocale::English, QLocale::UnitedStates), german(QLocale::German, QLocale::Germany);
-        addRows(QList<Title>{{"IPv6, German", QHostAddress::LocalHostIPv6, german, "FNa.txt\\ 5000", "Save file from ::1 (4,9 KB)"},
-                             // Sizes past 32 bits are offered like any other.
-                             {"2^63 - 1", QHostAddress::LocalHost, english, "FNa.txt\\ 9223372036854775807",
-                              "Save file from 127.0.0.1 (9007199254740992 KB)"}},
-                [](const Title &row) { return std::get<0>(row); });
-    }
-
-    void saveDialogTitleNamesThePeerAndTheSize()
-    {
-        QFETCH(Title, row);
-        const auto &[tag, from, locale, offer, title] = row;
         QLocale::setDefault(locale);
+
+        // The open dialog once the receiver has answered, the save dialog once the peer has offered.
+        RawRig sender;
+        QVERIFY(sender.open(MainWin::Send, {}));
+        sender.peer->write("OK");
         const quint16 port = freePort();
         Side receiver(MainWin::Receive, port, {});
         QVERIFY(receiver.listening());
@@ -186,11 +164,12 @@ private slots:
         peer.connectToHost(from, port);
         QVERIFY(peer.waitForConnected(3000));
         peer.write(offer);
-        const bool asked = waitFor([&] { return !receiver.dg->shown.isEmpty(); });
-        QLocale::setDefault(QLocale::c());
-        QVERIFY(asked);
-        QCOMPARE(receiver.dg->shown.first().DialogTitle, title);
-        QCOMPARE(receiver.dg->shown.first().FileName, QStringLiteral("a.txt"));
+        QVERIFY(waitFor([&] { return !sender.side->dg->shown.isEmpty() && !receiver.dg->shown.isEmpty(); }));
+        QCOMPARE(sender.side->dg->shown.first().InitDir, user);
+        const ScriptedDialog::Shown save = receiver.dg->shown.first();
+        QCOMPARE(save.InitDir, saveIn.isEmpty() ? user : user + u'/' + saveIn);
+        QCOMPARE(save.DialogTitle, title);
+        QCOMPARE(save.FileName, QStringLiteral("a.txt"));
     }
 
     void saveDialogRefusesPlacesThatCannotTakeTheFileAndStaysOpen()
