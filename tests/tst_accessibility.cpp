@@ -1,11 +1,6 @@
-// The windows as a screen reader reads them: the program runs on an X display with its
-// accessibility bridge on, and the test reads its tree from a private accessibility bus
-// (at-spi2-core, started by a session bus of the test's own).
-#include "compositor.h"
-
-#include <QDBusConnectionInterface>
-#include <QDBusMetaType>
-#include <QDBusReply>
+// The windows as a screen reader reads them: the program runs on the test's own X server with its
+// accessibility bridge on, and the test reads its tree from a private accessibility bus.
+#include "displayrig.h"
 
 namespace {
 // An object on the accessibility bus: the connection that serves it and its path.
@@ -25,10 +20,8 @@ class tst_Accessibility : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir runtime;
+    AccessibilityBus a11y;
     quint16 port = freePort();
-    QProcess sessionBus;
-    std::optional<QDBusConnection> a11y;
     Driven program;
     QStringList events;
 
@@ -36,7 +29,7 @@ class tst_Accessibility : public QObject
     {
         QDBusMessage message = QDBusMessage::createMethodCall(ref.first, ref.second.path(), interface, method);
         message.setArguments(args);
-        const QDBusReply<T> reply = a11y->call(message, QDBus::Block, 5000);
+        const QDBusReply<T> reply = a11y.bus->call(message, QDBus::Block, 5000);
         return reply.isValid() ? reply.value() : T();
     }
     QVariant property(const Ref &ref, const QString &interface, const QString &name)
@@ -58,7 +51,7 @@ class tst_Accessibility : public QObject
     {
         const Ref registry{u"org.a11y.atspi.Registry"_s, QDBusObjectPath("/org/a11y/atspi/accessible/root")};
         for (const Ref &app : call<QList<Ref>>(registry, u"GetChildren"_s))
-            if (qint64(a11y->interface()->servicePid(app.first).value()) == program.process.processId())
+            if (qint64(a11y.bus->interface()->servicePid(app.first).value()) == program.process.processId())
                 return tree(app);
         return {};
     }
@@ -70,6 +63,9 @@ class tst_Accessibility : public QObject
         return std::nullopt;
     }
 
+public:
+    static void initMain() { ownXServerWhenOnX(); }
+
 public slots:
     void propertyChanged(const QDBusMessage &message) { events << message.member() + u' ' + message.arguments().value(0).toString() + u' ' + message.path(); }
 
@@ -80,24 +76,12 @@ private slots:
             QSKIP("Needs an X display");
         if (QStandardPaths::findExecutable(u"dbus-daemon"_s).isEmpty() || !QFile::exists(u"/usr/libexec/at-spi-bus-launcher"_s))
             QSKIP("dbus-daemon and at-spi2-core are not installed");
+        const QString failed = a11y.start();
+        QVERIFY2(failed.isEmpty(), qPrintable(failed));
         qDBusRegisterMetaType<Ref>();
         qDBusRegisterMetaType<QList<Ref>>();
         qDBusRegisterMetaType<Relation>();
         qDBusRegisterMetaType<QList<Relation>>();
-
-        // A session bus of our own, which starts the accessibility bus when first asked for it.
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(u"XDG_RUNTIME_DIR"_s, runtime.path());
-        env.insert(u"HOME"_s, runtime.path());
-        sessionBus.setProcessEnvironment(env);
-        sessionBus.start(u"dbus-daemon"_s, {u"--session"_s, u"--nofork"_s, u"--print-address=1"_s, "--address=unix:dir="_L1 + runtime.path()});
-        QVERIFY(waitFor([&] { return sessionBus.canReadLine(); }, 5000));
-        env.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, QString::fromUtf8(sessionBus.readLine().trimmed()));
-        QDBusConnection session = QDBusConnection::connectToBus(env.value(u"DBUS_SESSION_BUS_ADDRESS"_s), u"session"_s);
-        const QDBusReply<QString> address = session.call(
-            QDBusMessage::createMethodCall(u"org.a11y.Bus"_s, u"/org/a11y/bus"_s, u"org.a11y.Bus"_s, u"GetAddress"_s), QDBus::Block, 10000);
-        QVERIFY2(address.isValid(), qPrintable(address.error().message()));
-        a11y = QDBusConnection::connectToBus(address.value(), u"a11y"_s);
 
         // A screen reader's interest in changes of names and values, as Orca registers it, so that
         // the program announces them.
@@ -105,15 +89,16 @@ private slots:
                                                              u"org.a11y.atspi.Registry"_s, u"RegisterEvent"_s);
         for (const QString &event : {u"object:property-change"_s, u"object:value-changed"_s}) {
             listen.setArguments({event, QStringList(), QString()});
-            QVERIFY(a11y->call(listen, QDBus::Block, 5000).type() == QDBusMessage::ReplyMessage);
+            const QDBusMessage reply = a11y.bus->call(listen, QDBus::Block, 5000);
+            QVERIFY2(reply.type() == QDBusMessage::ReplyMessage, qPrintable(reply.errorName() + u' ' + reply.errorMessage()));
         }
-        QVERIFY(a11y->connect({}, {}, u"org.a11y.atspi.Event.Object"_s, u"PropertyChange"_s, this, SLOT(propertyChanged(QDBusMessage))));
+        QVERIFY(a11y.bus->connect({}, {}, u"org.a11y.atspi.Event.Object"_s, u"PropertyChange"_s, this, SLOT(propertyChanged(QDBusMessage))));
 
         // The program, with its accessibility bridge on as under a screen reader.
+        QProcessEnvironment env = a11y.env;
         env.insert(u"QT_LINUX_ACCESSIBILITY_ALWAYS_ON"_s, u"1"_s);
-        env.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
         program.process.setProcessEnvironment(env);
-        program.start(QStringLiteral(VELTRANE_DRIVER), {QString::number(port), runtime.filePath("copy.bin")},
+        program.start(QStringLiteral(VELTRANE_DRIVER), {QString::number(port), a11y.runtime.filePath("copy.bin")},
                       QStringLiteral(VELTRANE_LEAK_SUPPRESSIONS));
         QVERIFY(waitFor([&] { return find(u"Send"_s, u"push button"_s).has_value(); }, 10000));
     }
@@ -121,10 +106,7 @@ private slots:
     void cleanupTestCase()
     {
         program.process.closeWriteChannel();
-        QVERIFY(program.process.waitForFinished(5000));
-        QCOMPARE(program.process.exitCode(), 0);
-        sessionBus.terminate();
-        sessionBus.waitForFinished(3000);
+        QCOMPARE(program.howItEnded(), u"exit 0"_s);
     }
 
     void everyControlHasANameAndItsRoleAndEscapeClosesTheDialogs()
@@ -189,7 +171,7 @@ private slots:
             QTRY_COMPARE_WITH_TIMEOUT(value(u"CurrentValue"_s), upTo / 200.0, 5000);
         }
         QVERIFY(waitFor([&] { return find(u"Finished. (19.5 KB)"_s, u"label"_s).has_value(); }));
-        QCOMPARE(contentOf(runtime.filePath("copy.bin")), bytes);
+        QCOMPARE(contentOf(a11y.runtime.filePath("copy.bin")), bytes);
         // Both changes reached the screen reader as events, not only as new values when asked.
         QVERIFY(waitFor([&] {
             return events.contains("PropertyChange accessible-value "_L1 + bar->ref.second.path())

@@ -1,46 +1,57 @@
 // How the transfer window behaves as a desktop program: why it cannot listen, where its dialogs
 // start, what the save dialog says and refuses, how long it waits for a silent peer.
-#include "capabilities.h"
-#include "datarows.h"
+#include "displayrig.h"
 #include "savedialogperson.h"
 
-#ifdef VELTRANE_XCB
+#include <linux/capability.h>
+#include <sys/syscall.h>
 #include <xcb/xcb.h>
-#endif
 
 namespace {
-using Folders = std::tuple<QString, QByteArray, QStringList, QString>;
-using Title = std::tuple<QString, QHostAddress, QLocale, QByteArray, QString>;
+using Dialogs = std::tuple<QString, QByteArray, QStringList, QString, QHostAddress, QLocale, QByteArray, QString>;
 QString shown(ProcWin &win) { return win.StatBox->text() + " | " + win.CDBut->text(); }
 
-// A port on loopback that takes one connection into its queue and then ignores every attempt:
-// the queue is never emptied, so later SYNs are dropped and the attempt neither succeeds nor fails.
-struct SilentPeer {
-    QTcpServer server;
-    QTcpSocket fillers[2];
-    quint16 port = 0;
-    SilentPeer()
+// Takes capabilities out of the calling thread's effective set while it lives, so that a test
+// run as root meets the refusals an ordinary user meets. They stay permitted and come back after.
+class WithoutCapabilities
+{
+public:
+    explicit WithoutCapabilities(std::initializer_list<int> capabilities)
     {
-        server.setListenBacklogSize(0);
-        if (!server.listen(QHostAddress::LocalHost, 0))
+        if (syscall(SYS_capget, &m_header, m_saved) != 0)
             return;
-        server.pauseAccepting();
-        port = server.serverPort();
-        for (QTcpSocket &filler : fillers)
-            filler.connectToHost(QHostAddress::LocalHost, port);
-        waitFor([this] { return fillers[0].state() == QAbstractSocket::ConnectedState; });
+        __user_cap_data_struct reduced[2] = {m_saved[0], m_saved[1]};
+        for (int capability : capabilities)
+            reduced[CAP_TO_INDEX(capability)].effective &= ~CAP_TO_MASK(capability);
+        m_dropped = syscall(SYS_capset, &m_header, reduced) == 0;
     }
+    ~WithoutCapabilities()
+    {
+        if (m_dropped)
+            syscall(SYS_capset, &m_header, m_saved);
+    }
+    WithoutCapabilities(const WithoutCapabilities &) = delete;
+    WithoutCapabilities &operator=(const WithoutCapabilities &) = delete;
+
+    // Also true for a user who never had them.
+    bool dropped() const { return m_dropped || geteuid() != 0; }
+
+private:
+    __user_cap_header_struct m_header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct m_saved[2]{};
+    bool m_dropped = false;
 };
 
-#ifdef VELTRANE_XCB
 // Hears what X clients ask of the window manager: a request to change a window's state is a
 // client message to the root window, which any client may listen to.
 struct StateRequests {
     xcb_connection_t *x = xcb_connect(nullptr, nullptr);
+    xcb_atom_t state = atom("_NET_WM_STATE"), attention = atom("_NET_WM_STATE_DEMANDS_ATTENTION");
     StateRequests()
     {
         const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
         xcb_change_window_attributes(x, xcb_setup_roots_iterator(xcb_get_setup(x)).data->root, XCB_CW_EVENT_MASK, &mask);
+        xcb_flush(x);
     }
     ~StateRequests() { xcb_disconnect(x); }
     xcb_atom_t atom(const char *name)
@@ -52,7 +63,6 @@ struct StateRequests {
     // Whether `window` asked for attention since the last call.
     bool demandedAttention(WId window)
     {
-        const xcb_atom_t state = atom("_NET_WM_STATE"), attention = atom("_NET_WM_STATE_DEMANDS_ATTENTION");
         bool demanded = false;
         while (xcb_generic_event_t *event = xcb_poll_for_event(x)) {
             const auto *message = reinterpret_cast<xcb_client_message_event_t *>(event);
@@ -63,7 +73,6 @@ struct StateRequests {
         return demanded;
     }
 };
-#endif
 }
 
 class tst_Desktop : public QObject
@@ -80,17 +89,8 @@ class tst_Desktop : public QObject
         qputenv("XDG_CONFIG_HOME", QDir(path).filePath(".config").toLocal8Bit());
     }
 
-    // The folder the transfer window's dialog was opened in.
-    QString dialogFolder(quint8 mode)
-    {
-        RawRig rig;
-        if (!rig.open(mode, {}))
-            return QStringLiteral("<no connection>");
-        rig.peer->write(mode == MainWin::Send ? "OK" : "FNa.txt\\ 5");
-        if (!waitFor([&] { return !rig.side->dg->shown.isEmpty(); }))
-            return QStringLiteral("<no dialog>");
-        return rig.side->dg->shown.first().InitDir;
-    }
+public:
+    static void initMain() { ownXServerWhenOnX(); }
 
 private slots:
     void initTestCase()
@@ -118,22 +118,27 @@ private slots:
         QTRY_COMPARE(shown(refused.win), QStringLiteral("No permission to listen on port %1! | Done").arg(low));
     }
 
-    void dialogsStartInTheUsersFoldersNotTheCurrentOne_data()
+    void dialogsStartInTheUsersFoldersAndTheSaveDialogNamesTheOffer_data()
     {
-        // user-dirs.dirs, the folders in the home, where the save dialog opens ("" for the home).
-        addRows(QList<Folders>{
-            {"nothing set, no Downloads", {}, {}, {}},
-            {"nothing set, Downloads", {}, {"Downloads"}, "Downloads"},
-            {"localised", "XDG_DOWNLOAD_DIR=\"$HOME/T\xc3\xa9l\xc3\xa9\x63hargements\"\n",
-             {"Downloads", "T\u00e9l\u00e9chargements"}, "T\u00e9l\u00e9chargements"},
-            {"named but missing", "XDG_DOWNLOAD_DIR=\"$HOME/Gone\"\n", {"Downloads"}, {}},
-        }, [](const Folders &row) { return std::get<0>(row); });
+        const QLocale english(QLocale::English, QLocale::UnitedStates), german(QLocale::German, QLocale::Germany);
+        // user-dirs.dirs, the folders in the home, where the save dialog opens ("" for the home);
+        // where the offer comes from, in which locale, and the title that names it.
+        addRows(QList<Dialogs>{
+            {"nothing set, no Downloads; IPv6, German", {}, {}, {}, QHostAddress::LocalHostIPv6, german, "FNa.txt\\ 5000",
+             "Save file from ::1 (4,9 KB)"},
+            {"nothing set, Downloads; 1.5 KB", {}, {"Downloads"}, "Downloads", QHostAddress::LocalHost, english, "FNa.txt\\ 1536",
+             "Save file from 127.0.0.1 (1.5 KB)"},
+            // Sizes past 32 bits are offered like any other.
+            {"localised; 2^31", "XDG_DOWNLOAD_DIR=\"$HOME/T\xc3\xa9l\xc3\xa9\x63hargements\"\n", {"Downloads", "T\u00e9l\u00e9chargements"},
+             "T\u00e9l\u00e9chargements", QHostAddress::LocalHost, english, "FNa.txt\\ 2147483648", "Save file from 127.0.0.1 (2097152 KB)"},
+            {"named but missing; 2^63 - 1", "XDG_DOWNLOAD_DIR=\"$HOME/Gone\"\n", {"Downloads"}, {}, QHostAddress::LocalHost, english,
+             "FNa.txt\\ 9223372036854775807", "Save file from 127.0.0.1 (9007199254740992 KB)"},
+        }, [](const Dialogs &row) { return std::get<0>(row); });
     }
-
-    void dialogsStartInTheUsersFoldersNotTheCurrentOne()
+    void dialogsStartInTheUsersFoldersAndTheSaveDialogNamesTheOffer()
     {
-        QFETCH(Folders, row);
-        const auto &[tag, userDirs, folders, saveIn] = row;
+        QFETCH(Dialogs, row);
+        const auto &[tag, userDirs, folders, saveIn, from, locale, offer, title] = row;
         QTemporaryDir place;
         const QString user = place.filePath("user"), elsewhere = place.filePath("elsewhere");
         QVERIFY(QDir().mkpath(user + "/.config") && QDir().mkpath(elsewhere));
@@ -141,35 +146,17 @@ private slots:
             QVERIFY(QDir(user).mkdir(folder));
         if (!userDirs.isEmpty())
             QVERIFY(writeFile(user + "/.config/user-dirs.dirs", "# written by xdg-user-dirs-update\n" + userDirs));
+        const auto restore = qScopeGuard([this, started = QDir::currentPath()] {
+            QDir::setCurrent(started), setHome(home), QLocale::setDefault(QLocale::c());
+        });
         setHome(user);
-        const QString started = QDir::currentPath();
         QDir::setCurrent(elsewhere);
-        const QString open = dialogFolder(MainWin::Send), save = dialogFolder(MainWin::Receive);
-        QDir::setCurrent(started);
-        setHome(home);
-        QCOMPARE(open, user);
-        QCOMPARE(save, saveIn.isEmpty() ? user : user + u'/' + saveIn);
-    }
-
-    void saveDialogTitleNamesThePeerAndTheSize_data()
-    {
-        const QLocale english(QLocale::English, QLocale::UnitedStates), german(QLocale::German, QLocale::Germany);
-        addRows(QList<Title>{{"IPv4", QHostAddress::LocalHost, english, "FNa.txt\\ 1536", "Save file from 127.0.0.1 (1.5 KB)"},
-                             {"IPv6 loopback", QHostAddress::LocalHostIPv6, english, "FNa.txt\\ 300000", "Save file from ::1 (293 KB)"},
-                             {"German", QHostAddress::LocalHost, german, "FNa.txt\\ 5000", "Save file from 127.0.0.1 (4,9 KB)"},
-                             // Sizes past 32 bits are offered like any other.
-                             {"2^31 - 1", QHostAddress::LocalHost, english, "FNa.txt\\ 2147483647", "Save file from 127.0.0.1 (2097152 KB)"},
-                             {"2^31", QHostAddress::LocalHost, english, "FNa.txt\\ 2147483648", "Save file from 127.0.0.1 (2097152 KB)"},
-                             {"2^63 - 1", QHostAddress::LocalHost, english, "FNa.txt\\ 9223372036854775807",
-                              "Save file from 127.0.0.1 (9007199254740992 KB)"}},
-                [](const Title &row) { return std::get<0>(row); });
-    }
-
-    void saveDialogTitleNamesThePeerAndTheSize()
-    {
-        QFETCH(Title, row);
-        const auto &[tag, from, locale, offer, title] = row;
         QLocale::setDefault(locale);
+
+        // The open dialog once the receiver has answered, the save dialog once the peer has offered.
+        RawRig sender;
+        QVERIFY(sender.open(MainWin::Send, {}));
+        sender.peer->write("OK");
         const quint16 port = freePort();
         Side receiver(MainWin::Receive, port, {});
         QVERIFY(receiver.listening());
@@ -177,11 +164,12 @@ private slots:
         peer.connectToHost(from, port);
         QVERIFY(peer.waitForConnected(3000));
         peer.write(offer);
-        const bool asked = waitFor([&] { return !receiver.dg->shown.isEmpty(); });
-        QLocale::setDefault(QLocale::c());
-        QVERIFY(asked);
-        QCOMPARE(receiver.dg->shown.first().DialogTitle, title);
-        QCOMPARE(receiver.dg->shown.first().FileName, QStringLiteral("a.txt"));
+        QVERIFY(waitFor([&] { return !sender.side->dg->shown.isEmpty() && !receiver.dg->shown.isEmpty(); }));
+        QCOMPARE(sender.side->dg->shown.first().InitDir, user);
+        const ScriptedDialog::Shown save = receiver.dg->shown.first();
+        QCOMPARE(save.InitDir, saveIn.isEmpty() ? user : user + u'/' + saveIn);
+        QCOMPARE(save.DialogTitle, title);
+        QCOMPARE(save.FileName, QStringLiteral("a.txt"));
     }
 
     void saveDialogRefusesPlacesThatCannotTakeTheFileAndStaysOpen()
@@ -219,9 +207,6 @@ private slots:
 
     void transferEndAsksForAttentionOnlyWhenInactive()
     {
-#ifndef VELTRANE_XCB
-        QSKIP("Built without X");
-#else
         // The offscreen platform keeps no attention state; the X run (tst_desktop_x11) shows it.
         if (QGuiApplication::platformName() != u"xcb")
             QSKIP("Only an X display shows the request");
@@ -251,16 +236,24 @@ private slots:
                 rig.win().BackToMain = true;
             }
         }
-#endif
     }
 
     void silentPeerIsGivenUpAtTheLimitAndCancelStopsTheWait()
     {
-        SilentPeer silent;
-        QVERIFY(silent.port);
+        // A port on loopback that takes one connection into its queue and then ignores every
+        // attempt: the queue is never emptied, so later SYNs are dropped and the attempt neither
+        // succeeds nor fails.
+        QTcpServer silent;
+        silent.setListenBacklogSize(0);
+        QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+        silent.pauseAccepting();
+        QTcpSocket fillers[2];
+        for (QTcpSocket &filler : fillers)
+            filler.connectToHost(QHostAddress::LocalHost, silent.serverPort());
+        QVERIFY(waitFor([&] { return fillers[0].state() == QAbstractSocket::ConnectedState; }));
         const int limit = 1500;
         for (const bool cancel : {false, true}) {
-            Side side(MainWin::Send, silent.port, {}, TransferTiming{100, limit});
+            Side side(MainWin::Send, silent.serverPort(), {}, TransferTiming{100, limit});
             ProcWin &win = side.win;
             QTest::qWait(limit / 2);
             QCOMPARE(shown(win), QStringLiteral("Connecting to 127.0.0.1 ... | Cancel"));

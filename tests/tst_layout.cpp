@@ -1,4 +1,4 @@
-// The windows rendered offscreen: their tab order, their painted pixels, and the about window's round trip.
+// The windows rendered offscreen: their tab order and their painted pixels.
 
 #include "app/aboutwin.h"
 #include "app/ipwin.h"
@@ -83,19 +83,6 @@ private slots:
                         QCOMPARE(grab.pixel(at + QPoint(x, y)), qAlpha(p) ? p | 0xFF000000 : 0xFFE0E0E0);
                 }
         }
-    }
-
-    void aboutWindowDisablesTheMainWindowUntilClosed()
-    {
-        main.Show();
-        for (int round = 0; round < 3; ++round) {
-            QTest::mouseClick(main.AboutBut, Qt::LeftButton);
-            QVERIFY(about.window()->isVisible() && !main.window()->isEnabled());
-            about.window()->close();
-            QVERIFY(!about.isLoaded() && main.window()->isEnabled() && main.window()->isVisible());
-        }
-        QTest::mouseClick(main.SendBut, Qt::LeftButton);
-        QVERIFY(ip.window()->isVisible() && !main.window()->isEnabled());
     }
 };
 

@@ -1,6 +1,7 @@
+// How the user goes from window to window, offscreen and on an X server (tst_navigation_x11).
 #include "app/aboutwin.h"
 #include "app/ipwin.h"
-#include "transferrig.h"
+#include "displayrig.h"
 
 #include <QSignalSpy>
 #include <QWindow>
@@ -14,11 +15,15 @@ class NavigationTest : public QObject
     ProcWin &transfer = MainWin::transferWindow(port);
     MainWin &main = MainWin::instance();
     IPWin &ip = IPWin::instance();
+    AboutWin &about = AboutWin::instance();
     int ends = 0;
 
     bool portIsFree() const { return QTcpServer().listen(QHostAddress::Any, port); }
     QString shown() const { return transfer.StatBox->text() + " | " + transfer.CDBut->text(); }
     bool listening() { return QTest::qWaitFor([this] { return transfer.socket().State() == TcpControl::Listening; }); }
+
+public:
+    static void initMain() { ownXServerWhenOnX(); }
 
 private slots:
     void initTestCase() { Form::setProgramEnd([this] { ++ends; }); }
@@ -28,21 +33,26 @@ private slots:
     {
         transfer.BackToMain = true;
         ip.Unload();
+        about.Unload();
         transfer.Unload();
         main.Unload();
     }
 
-    void addressDialogStartsAfreshAndClosingItReturnsToMain()
+    void dialogsStartAfreshAndClosingThemReturnsToMain()
     {
         for (int round = 0; round < 2; ++round) {
-            main.SendBut->click();
-            QVERIFY(!main.Enabled());
-            QCOMPARE(ip.IPBox->text(), QStringLiteral("127.0.0.1"));
-            ip.IPBox->clear();
-            QTest::keyClicks(ip.IPBox, QStringLiteral("192.168.100.2001"));
-            QCOMPARE(ip.IPBox->text(), QStringLiteral("192.168.100.200"));
-            ip.window()->close();
-            QVERIFY(!ip.isLoaded() && main.Enabled() && main.window()->isVisible());
+            for (Form *dialog : {static_cast<Form *>(&ip), static_cast<Form *>(&about)}) {
+                QTest::mouseClick(dialog == &ip ? main.SendBut : main.AboutBut, Qt::LeftButton);
+                QVERIFY(dialog->window()->isVisible() && !main.Enabled());
+                if (dialog == &ip) {
+                    QCOMPARE(ip.IPBox->text(), QStringLiteral("127.0.0.1"));
+                    ip.IPBox->clear();
+                    QTest::keyClicks(ip.IPBox, QStringLiteral("192.168.100.2001"));
+                    QCOMPARE(ip.IPBox->text(), QStringLiteral("192.168.100.200"));
+                }
+                dialog->window()->close();
+                QVERIFY(!dialog->isLoaded() && main.Enabled() && main.window()->isVisible());
+            }
         }
         QVERIFY(!transfer.isLoaded() && ends == 0);
     }
@@ -71,19 +81,11 @@ private slots:
         QCOMPARE(ends, 0);
     }
 
-    void receiveWaitsInPlaceCancelsWhereMovedAndTheNextStartsAfresh()
+    void receiveWaitsUntilCancelledAndTheNextStartsAfresh()
     {
-        main.setLeft(150 * 15);
-        main.setTop(90 * 15);
         const qint64 picture = main.Picture().cacheKey();
-        // The start and the transfer window are one native window that never closes in between.
-        QWidget *native = main.window()->window();
-        const WId id = native->winId();
-        QSignalSpy shownOrHidden(native->windowHandle(), &QWindow::visibleChanged);
         main.RecBut->click();
         QVERIFY(!main.isLoaded() && transfer.window()->isVisible());
-        QCOMPARE(transfer.window()->window(), native);
-        QCOMPARE(transfer.window()->window()->pos(), QPoint(150, 90));
         QCOMPARE(transfer.window()->focusWidget(), transfer.CDBut.data());
         QCOMPARE(transfer.Picture().cacheKey(), picture);
         QCOMPARE(shown(), QStringLiteral("Waiting for connection ... | Cancel"));
@@ -96,13 +98,8 @@ private slots:
         transfer.XferState = 3;
         transfer.BytesDone = 5000;
         transfer.BarDrawn = 40;
-        transfer.window()->window()->move(190, 115);
         transfer.CDBut->click();
         QVERIFY(!transfer.isLoaded() && main.window()->isVisible() && portIsFree());
-        QCOMPARE(main.window()->window()->pos(), QPoint(190, 115));
-        QTest::qWait(10);
-        QVERIFY(native->isVisible() && native->winId() == id && main.window()->window() == native);
-        QVERIFY(shownOrHidden.isEmpty());
         QCOMPARE(main.window()->focusWidget(), main.SendBut.data());
 
         // The next one starts afresh, and a port in use is reported, never ending the program.
@@ -129,23 +126,43 @@ private slots:
         QVERIFY(ends > 0 && !transfer.isLoaded() && portIsFree());
     }
 
-    void resizeAttemptsKeepBothWindowsAtTheirSize()
+    // The same windows as tst_wayland's, here as the program itself sees them.
+    void everyWindowKeepsItsSizeAndTheViewsKeepOnePlace_data() { addRows(Windows, [](const Window &row) { return row.tag; }); }
+    void everyWindowKeepsItsSizeAndTheViewsKeepOnePlace()
     {
+        QFETCH(Window, row);
+        // Moved somewhere first, by its user.
+        QWidget *start = main.window()->window();
+        start->move(150, 90);
+        QSignalSpy shownOrHidden(start->windowHandle(), &QWindow::visibleChanged);
+        const WId id = start->winId();
+        const std::map<QByteArray, QPushButton *> buttons{{"RecBut", main.RecBut}, {"SendBut", main.SendBut}, {"AboutBut", main.AboutBut}};
+        if (!row.button.isEmpty())
+            buttons.at(row.button)->click();
+        QWidget *shown = nullptr;
+        for (QWidget *window : QApplication::topLevelWidgets())
+            if (window->isVisible() && window->windowTitle() == row.title)
+                shown = window;
+        QVERIFY(shown);
         // A fixed size, which tiling window managers take as a request to float the window.
-        for (Form *form : {static_cast<Form *>(&main), static_cast<Form *>(&transfer)}) {
-            if (form == &transfer)
-                main.RecBut->click();
-            QWidget *native = form->window()->window();
-            QCOMPARE(native->minimumSize(), QSize(360, 180));
-            QCOMPARE(native->maximumSize(), QSize(360, 180));
-            native->resize(500, 300);
-            QTRY_COMPARE(native->size(), QSize(360, 180));
-            QCOMPARE(form->window()->size(), QSize(360, 180));
-        }
-        for (Form *dialog : {static_cast<Form *>(&ip), static_cast<Form *>(&AboutWin::instance())}) {
-            QWidget *native = dialog->window();
-            QVERIFY(native->isWindow() && native->minimumSize() == native->maximumSize());
-            dialog->Unload();
+        QCOMPARE(shown->minimumSize(), row.size);
+        QCOMPARE(shown->maximumSize(), row.size);
+        shown->resize(500, 300);
+        QTRY_COMPARE(shown->size(), row.size);
+        // The transfer view, and the start view again after it where the transfer view was moved,
+        // in the one native window that never closes in between.
+        if (row.title == u"Veltrane") {
+            QVERIFY(shown == start && start->pos() == QPoint(150, 90));
+            QCOMPARE((row.tag == u"start" ? static_cast<Form &>(main) : transfer).window()->size(), row.size);
+            if (row.tag == u"transfer") {
+                QCOMPARE(transfer.window()->window(), start);
+                start->move(190, 115);
+                transfer.CDBut->click();
+                QCOMPARE(main.window()->window()->pos(), QPoint(190, 115));
+                QTest::qWait(10);
+                QVERIFY(start->isVisible() && main.window()->window() == start);
+            }
+            QVERIFY(start->winId() == id && shownOrHidden.isEmpty());
         }
     }
 };

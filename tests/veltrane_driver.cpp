@@ -15,23 +15,6 @@
 #include <cstdio>
 #include <unistd.h>
 
-namespace {
-void run(const QByteArray &line)
-{
-    MainWin &main = MainWin::instance();
-    const std::pair<const char *, QPushButton *> buttons[] = {
-        {"press SendBut", main.SendBut}, {"press RecBut", main.RecBut},   {"press AboutBut", main.AboutBut},
-        {"press ExitBut", main.ExitBut}, {"press CDBut", MainWin::transferWindow().CDBut}};
-    for (const auto &[press, button] : buttons)
-        if (line == press && button)
-            button->click();
-    if (QWidget *active = QApplication::activeWindow(); active && line == "key Escape")
-        QTest::keyClick(active, Qt::Key_Escape);
-    std::printf("%s\n", line.constData());
-    std::fflush(stdout);
-}
-}
-
 int main(int argc, char *argv[])
 {
     if (argc < 2 || !Startup::findDisplay(argc, argv))
@@ -48,10 +31,20 @@ int main(int argc, char *argv[])
     input.open(STDIN_FILENO, QIODevice::ReadOnly | QIODevice::Unbuffered);
     QSocketNotifier ready(STDIN_FILENO, QSocketNotifier::Read);
     QObject::connect(&ready, &QSocketNotifier::activated, &app, [&] {
-        const QByteArray line = input.readLine();
+        const QByteArray line = input.readLine().trimmed();
         if (line.isEmpty())
             return QApplication::exit(0);
-        run(line.trimmed());
+        MainWin &main = MainWin::instance();
+        const std::pair<const char *, QPushButton *> buttons[] = {
+            {"press SendBut", main.SendBut}, {"press RecBut", main.RecBut},   {"press AboutBut", main.AboutBut},
+            {"press ExitBut", main.ExitBut}, {"press CDBut", MainWin::transferWindow().CDBut}};
+        for (const auto &[press, button] : buttons)
+            if (line == press && button)
+                button->click();
+        if (QWidget *active = QApplication::activeWindow(); active && line == "key Escape")
+            QTest::keyClick(active, Qt::Key_Escape);
+        std::printf("%s\n", line.constData());
+        std::fflush(stdout);
     });
     return app.exec();
 }

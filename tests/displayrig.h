@@ -1,9 +1,8 @@
 #pragma once
 
-// The program driven under a real display server, and a headless sway of the test's own to be
-// one. Sway refuses to run as root, so it runs as an ordinary account made for the tests, in a
-// runtime folder of its own; everything that talks to it runs as that account too (XWayland
-// refuses other users).
+// What the tests under a real display server share: an X server of their own, a headless sway of
+// their own, a private accessibility bus, the program driven on any of them, and its windows.
+#include "datarows.h"
 #include "transferrig.h"
 
 #include <QJsonArray>
@@ -11,15 +10,77 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QtDBus>
 
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <unistd.h>
-
-#include <optional>
 
 using namespace Qt::StringLiterals;
+
+// The program's windows as its user opens them from the start window, by a button of it (none for
+// the start window itself), and the one size each keeps whatever is asked of it. The start and
+// transfer views are one window, in one place.
+struct Window { QString tag; QByteArray button; QString title; QSize size; };
+inline const QList<Window> Windows = {{u"start"_s, {}, u"Veltrane"_s, {360, 180}},
+                                      {u"transfer"_s, "RecBut", u"Veltrane"_s, {360, 180}},
+                                      {u"address"_s, "SendBut", u"Connect ..."_s, {286, 120}},
+                                      {u"about"_s, "AboutBut", u"About ..."_s, {305, 130}}};
+
+// For a test's initMain: a run on X (QT_QPA_PLATFORM=xcb) gets an X server of its own, on a
+// display number no other is using (Xvfb picks it), before the application object looks for one.
+inline void ownXServerWhenOnX()
+{
+    const QByteArray xvfb = QFile::encodeName(QStandardPaths::findExecutable(u"Xvfb"_s));
+    int ready[2];
+    pid_t pid = -1;
+    if (qgetenv("QT_QPA_PLATFORM") != "xcb" || xvfb.isEmpty() || pipe(ready) != 0 || (pid = fork()) < 0)
+        return;
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM); // it ends with the test, however the test ends
+        dup2(ready[1], STDOUT_FILENO);
+        dup2(open("/dev/null", O_WRONLY), STDERR_FILENO);
+        execl(xvfb.constData(), "Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1280x1024x24", nullptr);
+        _exit(127);
+    }
+    close(ready[1]);
+    char number[16] = {};
+    if (read(ready[0], number, sizeof number - 1) <= 0)
+        qFatal("Xvfb did not start");
+    close(ready[0]);
+    setenv("DISPLAY", (':' + QByteArray(number).trimmed()).constData(), 1);
+}
+
+// A session bus of the test's own, which starts the accessibility bus (at-spi2-core) when first
+// asked for it. `env` reaches both, for the programs the test starts; both end with it.
+struct AccessibilityBus {
+    QTemporaryDir runtime;
+    QProcessEnvironment env;
+    QProcess session;
+    std::optional<QDBusConnection> bus;
+
+    // Empty once the accessibility bus answers; else what failed.
+    QString start()
+    {
+        env = QProcessEnvironment::systemEnvironment();
+        env.insert(u"XDG_RUNTIME_DIR"_s, runtime.path());
+        env.insert(u"HOME"_s, runtime.path());
+        session.setProcessEnvironment(env);
+        session.start(u"dbus-daemon"_s, {u"--session"_s, u"--nofork"_s, u"--print-address=1"_s, "--address=unix:dir="_L1 + runtime.path()});
+        if (!waitFor([&] { return session.canReadLine(); }, 5000))
+            return u"The session bus did not start"_s;
+        env.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, QString::fromUtf8(session.readLine().trimmed()));
+        const QDBusReply<QString> address = QDBusConnection::connectToBus(env.value(u"DBUS_SESSION_BUS_ADDRESS"_s), u"session"_s)
+            .call(QDBusMessage::createMethodCall(u"org.a11y.Bus"_s, u"/org/a11y/bus"_s, u"org.a11y.Bus"_s, u"GetAddress"_s), QDBus::Block, 10000);
+        if (!address.isValid())
+            return address.error().message();
+        bus = QDBusConnection::connectToBus(address.value(), u"a11y"_s);
+        return {};
+    }
+};
 
 // tests/veltrane_driver, told one step per line on stdin.
 struct Driven {
@@ -49,6 +110,14 @@ struct Driven {
         process.write(line + '\n');
         return waitFor([&] { return process.canReadLine() && process.readLine().trimmed() == line; }, 5000);
     }
+    // How it ended by itself: "exit 0" when cleanly (a leak the sanitizers find fails it too).
+    QString howItEnded()
+    {
+        // (waitForFinished fails for a process already seen to end.)
+        if (process.state() != QProcess::NotRunning && !process.waitForFinished(5000))
+            return u"still running"_s;
+        return process.exitStatus() == QProcess::CrashExit ? u"crashed"_s : u"exit %1"_s.arg(process.exitCode());
+    }
 };
 
 // A window as sway sees it.
@@ -60,6 +129,9 @@ struct View {
     QSize surface; // what the program draws, centred in that area when it is smaller
 };
 
+// A headless sway. It refuses to run as root, so it runs as an ordinary account made for the
+// tests, in a runtime folder of its own; everything that talks to it runs as that account too
+// (XWayland refuses other users).
 class Compositor
 {
 public:
@@ -147,9 +219,10 @@ public:
         return chown(QFile::encodeName(copy).constData(), m_uid, m_gid) == 0 ? copy : QString();
     }
 
-    bool command(const QString &command) const
+    // A command for the window `view`, as the user would give it with the keyboard or the mouse.
+    bool command(const View &view, const QString &command) const
     {
-        const QJsonArray replies = QJsonDocument::fromJson(run(u"swaymsg"_s, {command})).array();
+        const QJsonArray replies = QJsonDocument::fromJson(run(u"swaymsg"_s, {u"[con_id=%1] "_s.arg(view.id) + command})).array();
         return !replies.isEmpty() && replies.first()["success"_L1].toBool();
     }
 
