@@ -1,6 +1,8 @@
 #include "datarows.h"
 #include "transferrig.h"
 
+#include <QAccessible>
+
 namespace {
 const QString NotPrivate = QStringLiteral("Error ! The connection could not be made private.");
 const QRegularExpression CodeTitle(QStringLiteral(R"(^Veltrane \(\d{3} \d{3}\)$)"));
@@ -77,6 +79,9 @@ private slots:
         QCOMPARE(contentOf(target), content);
         QVERIFY2(CodeTitle.match(sender.win.Caption()).hasMatch(), qPrintable(sender.win.Caption()));
         QCOMPARE(receiver.win.Caption(), sender.win.Caption());
+        // What a screen reader names the window by.
+        QCOMPARE(QAccessible::queryAccessibleInterface(receiver.win.window()->window())->text(QAccessible::Name),
+                 receiver.win.Caption());
         QVERIFY(listener.seen.size() > content.size());
         QVERIFY(!listener.seen.contains("quarterly") && !listener.seen.contains("MARKER-"));
     }
