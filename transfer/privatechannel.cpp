@@ -77,6 +77,9 @@ QSslConfiguration PrivateChannel::configuration() const
     // Asks for the peer's certificate without holding it to an authority or a host name.
     configuration.setPeerVerifyMode(QSslSocket::QueryPeer);
     configuration.setCaCertificates({});
+    // All three of TLS 1.3's suites, the quickest first: AES-128 costs less than AES-256 per byte,
+    // and on a fast link the receiver's processor is what sets the pace.
+    configuration.setCiphers(QStringLiteral("TLS_AES_128_GCM_SHA256:TLS_CHACHA20_POLY1305_SHA256:TLS_AES_256_GCM_SHA384"));
     return configuration;
 }
 
