@@ -20,9 +20,10 @@ as() { runuser -u "$account" -- env XDG_RUNTIME_DIR="$run" WLR_BACKENDS=headless
     WLR_RENDERER=pixman "$@"; }
 as sway -c "$run/config" >"$run/sway.log" 2>&1 &
 sway=$!
-trap 'kill $sway 2>/dev/null; rm -rf "$run"' EXIT
+trap 'pkill -u "$account" -f veltrane-screenshot; kill $sway 2>/dev/null; rm -rf "$run"' EXIT
 for _ in $(seq 50); do [ -S "$run/wayland-1" ] && break; sleep 0.1; done
 as env WAYLAND_DISPLAY=wayland-1 QT_QPA_PLATFORM=wayland "$PWD/build-screenshot/tools/veltrane-screenshot" --pair 6000 &
+windows=$!
 sleep 4
 # sway floats each new window in the middle; set them side by side.
 swaysock=$(ls "$run"/sway-ipc.*.sock)
@@ -41,4 +42,4 @@ done
 sleep 0.5
 as env WAYLAND_DISPLAY=wayland-1 grim "$run/pair.png"
 cp "$run/pair.png" resources/screenshots/private-pair.png
-wait %2 || true
+wait "$windows" || true
