@@ -51,7 +51,7 @@ QStringList manifest(const QString &root)
         const QString path = it.next();
         struct stat st {};
         lstat(local(path), &st);
-        QString line = QDir(root).relativeFilePath(path) + u' ';
+        QString line = QDir(root).relativeFilePath(path) + u'\t';
         if (S_ISLNK(st.st_mode)) {
             char target[PATH_MAX];
             const ssize_t length = readlink(local(path), target, sizeof target);
@@ -65,18 +65,6 @@ QStringList manifest(const QString &root)
     }
     lines.sort();
     return lines;
-}
-
-// The names an archive of Trip/ lists, folders with their "/".
-QStringList archiveNames(const QString &root)
-{
-    QStringList names{u"Trip/"_s};
-    for (QDirIterator it(root + u"/Trip"_s, QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories); it.hasNext();) {
-        const QFileInfo info(it.next());
-        names << QDir(root).relativeFilePath(info.filePath()) + (info.isDir() && !info.isSymLink() ? u"/"_s : QString());
-    }
-    names.sort();
-    return names;
 }
 
 QByteArray drain(PaxWriter &writer)
@@ -103,9 +91,7 @@ PaxReader::Result feedPieces(PaxReader &reader, const QByteArray &stream, quint3
 QByteArray run(const QString &program, const QStringList &arguments, const QByteArray &input = {})
 {
     QProcess process;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(u"LC_ALL"_s, u"C.UTF-8"_s);
-    process.setProcessEnvironment(environment);
+    process.setEnvironment(QProcess::systemEnvironment() << u"LC_ALL=C.UTF-8"_s);
     process.start(program, arguments);
     process.write(input);
     process.closeWriteChannel();
@@ -166,9 +152,11 @@ private slots:
         QVERIFY2(writer.isValid(), qPrintable(writer.errorString()));
         const QByteArray stream = drain(writer);
         QCOMPARE(stream.size(), writer.size());
-        QStringList listed = QString::fromUtf8(run(program, {u"-tf"_s, u"-"_s}, stream)).split(u'\n', Qt::SkipEmptyParts);
-        listed.sort();
-        QCOMPARE(listed, archiveNames(source.path()));
+        QStringList listed = QString::fromUtf8(run(program, {u"-tf"_s, u"-"_s}, stream)).split(u'\n', Qt::SkipEmptyParts), names;
+        for (const QString &line : manifest(source.path()))
+            names << line.section(u'\t', 0, 0) + (line.section(u'\t', 1).startsWith(u"40"_s) ? u"/"_s : QString());
+        listed.sort(), names.sort();
+        QCOMPARE(listed, names);
         QCOMPARE(run(program, {u"-xpf"_s, u"-"_s, u"-C"_s, target.path()}, stream), QByteArray());
         QCOMPARE(manifest(target.path()), manifest(source.path()));
     }
@@ -201,6 +189,11 @@ private slots:
         makeTrip(source.path());
         const QString trip = source.filePath(u"Trip"_s);
         QCOMPARE(PaxWriter::bundleName({trip}), u"Trip"_s);
+        // What is there already under an entry's name is replaced, never followed; the rest stays.
+        QVERIFY(writeFile(source.filePath(u"outside"_s), "theirs") && writeFile(target.filePath(u"mine.txt"_s), "mine"));
+        QVERIFY(writeFile(target.filePath(u"big.bin"_s), randomBytes(5 << 20)));
+        QVERIFY(QFile::link(source.filePath(u"outside"_s), target.filePath(u"run.sh"_s)));
+        const QString mine = manifest(target.path()).filter(u"mine.txt"_s).value(0);
         PaxWriter writer({trip});
         PaxReader reader(target.path(), u"Trip"_s);
         QByteArray buffer(256 * 1024, '\0');
@@ -212,7 +205,10 @@ private slots:
         QCOMPARE(n, 0);
         QCOMPARE(total, writer.size());
         QVERIFY(reader.complete());
-        QCOMPARE(manifest(target.path()), manifest(trip));
+        QCOMPARE(contentOf(source.filePath(u"outside"_s)), "theirs");
+        QStringList expected = manifest(trip) << mine;
+        expected.sort();
+        QCOMPARE(manifest(target.path()), expected);
 
         // Several items sit side by side at the top; the bundle takes the name of their folder.
         const QStringList chosen{trip + u"/run.sh"_s, trip + u"/a b"_s};
@@ -221,7 +217,7 @@ private slots:
         PaxReader readerOfTwo(several.path());
         QCOMPARE(feedPieces(readerOfTwo, drain(writerOfTwo), 3), PaxReader::Going);
         QVERIFY(readerOfTwo.complete());
-        const QStringList both = manifest(trip).filter(QRegularExpression(u"^(run\\.sh|a b)[ /]"_s));
+        const QStringList both = manifest(trip).filter(QRegularExpression(u"^(run\\.sh|a b)[\t/]"_s));
         QCOMPARE(manifest(several.path()), both);
     }
 
