@@ -1,0 +1,331 @@
+#include "transferrig.h"
+#include "transfer/paxreader.h"
+#include "transfer/paxwriter.h"
+
+#include <QDirIterator>
+#include <QProcess>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+// Whole seconds: every format keeps them exactly.
+constexpr time_t Then = 1600000000;
+const QString LongName = QString(120, u'n') + u".txt"_s;
+
+QByteArray local(const QString &path) { return QFile::encodeName(path); }
+
+// Trip/ with nested and empty folders, blanks, non-ASCII and a long name, an executable, two
+// relative links (one with a target too long for ustar) and a few megabytes.
+void makeTrip(const QString &root)
+{
+    QDir dir(root);
+    dir.mkpath(u"Trip/a b/\u00e7\u00e0 \u00f6"_s), dir.mkpath(u"Trip/empty"_s), dir.mkpath(u"Trip/deep"_s);
+    writeFile(dir.filePath(u"Trip/a b/notes.txt"_s), "some notes\n");
+    writeFile(dir.filePath(u"Trip/a b/\u00e7\u00e0 \u00f6/Gr\u00fc\u00dfe \u65e5\u672c.txt"_s), "\xe2\x82\xac\n");
+    writeFile(dir.filePath(u"Trip/deep/"_s + LongName), "long\n");
+    writeFile(dir.filePath(u"Trip/run.sh"_s), "#!/bin/sh\necho hi\n");
+    writeFile(dir.filePath(u"Trip/big.bin"_s), randomBytes(3 << 20));
+    chmod(local(dir.filePath(u"Trip/run.sh"_s)), 0755), chmod(local(dir.filePath(u"Trip/empty"_s)), 0700);
+    symlink("a b/notes.txt", local(dir.filePath(u"Trip/link"_s)));
+    symlink(local(u"deep/"_s + LongName), local(dir.filePath(u"Trip/longlink"_s)));
+    QStringList paths{dir.filePath(u"Trip"_s)};
+    for (QDirIterator it(dir.filePath(u"Trip"_s), QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories); it.hasNext();)
+        paths << it.next();
+    // Deepest first, each its own time, so a folder's time is not moved by what comes below.
+    std::sort(paths.begin(), paths.end(), [](const QString &a, const QString &b) { return a.size() > b.size(); });
+    for (int i = 0; i < paths.size(); ++i) {
+        const timespec times[2] = {{Then, 0}, {Then + i, 0}};
+        utimensat(AT_FDCWD, local(paths[i]), times, AT_SYMLINK_NOFOLLOW);
+    }
+}
+
+// Every entry below `root`, one sorted line each: what two unpacked trees must share.
+QStringList manifest(const QString &root)
+{
+    QStringList lines;
+    for (QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories); it.hasNext();) {
+        const QString path = it.next();
+        struct stat st {};
+        lstat(local(path), &st);
+        QString line = QDir(root).relativeFilePath(path) + u'\t';
+        if (S_ISLNK(st.st_mode)) {
+            char target[PATH_MAX];
+            const ssize_t length = readlink(local(path), target, sizeof target);
+            line += u"-> "_s + QString::fromUtf8(target, qMax<ssize_t>(length, 0));
+        } else {
+            line += QString::number(st.st_mode, 8) + u' ' + QString::number(st.st_mtim.tv_sec);
+            if (S_ISREG(st.st_mode))
+                line += u' ' + QCryptographicHash::hash(contentOf(path), QCryptographicHash::Sha1).toHex();
+        }
+        lines << line;
+    }
+    lines.sort();
+    return lines;
+}
+
+QByteArray drain(PaxWriter &writer)
+{
+    QByteArray stream, buffer(256 * 1024, '\0');
+    for (qint64 n; (n = writer.read(buffer.data(), buffer.size())) > 0;)
+        stream.append(buffer.constData(), n);
+    return stream;
+}
+
+// Pieces of one to three bytes and of up to 150 KB, mixed, so every boundary gets split somewhere.
+PaxReader::Result feedPieces(PaxReader &reader, const QByteArray &stream, quint32 seed)
+{
+    QRandomGenerator random(seed);
+    PaxReader::Result result = PaxReader::Going;
+    for (qint64 at = 0; at < stream.size() && result == PaxReader::Going;) {
+        const qint64 piece = std::min<qint64>(random.bounded(2) ? random.bounded(1, 4) : random.bounded(1, 150000), stream.size() - at);
+        result = reader.feed(stream.constData() + at, piece);
+        at += piece;
+    }
+    return result;
+}
+
+QByteArray run(const QString &program, const QStringList &arguments, const QByteArray &input = {})
+{
+    QProcess process;
+    process.setEnvironment(QProcess::systemEnvironment() << u"LC_ALL=C.UTF-8"_s);
+    process.start(program, arguments);
+    process.write(input);
+    process.closeWriteChannel();
+    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
+        return "failed: " + process.readAllStandardError();
+    return process.readAllStandardOutput();
+}
+
+// Hostile archives are typed here from the ustar layout, independently of PaxWriter.
+QByteArray sealed(QByteArray header)
+{
+    header.replace(148, 8, "        ");
+    int sum = 0;
+    for (int i = 0; i < 512; ++i)
+        sum += uchar(header[i]);
+    return header.replace(148, 7, QByteArray::number(sum, 8).rightJustified(6, '0') + '\0');
+}
+QByteArray header(const QByteArray &name, char type, qint64 size = 0, const QByteArray &link = {})
+{
+    QByteArray block(512, '\0');
+    block.replace(0, name.size(), name).replace(100, 8, QByteArray("0000644\0", 8)).replace(108, 16, QByteArray("0000000\0" "0000000\0", 16));
+    block.replace(124, 11, QByteArray::number(size, 8).rightJustified(11, '0')).replace(136, 11, "13710000000");
+    block[156] = type;
+    block.replace(157, link.size(), link).replace(257, 8, QByteArray("ustar\0" "00", 8));
+    return sealed(block);
+}
+QByteArray padded(const QByteArray &bytes) { return bytes + QByteArray(-bytes.size() & 511, '\0'); }
+QByteArray file(const QByteArray &name, const QByteArray &content) { return header(name, '0', content.size()) + padded(content); }
+// A pax header of one record, "<length> key=value\n", the length counting its own digits.
+QByteArray pax(const QByteArray &keyValue)
+{
+    qsizetype length = keyValue.size() + 3;
+    while (QByteArray::number(length).size() + keyValue.size() + 2 != length)
+        length = QByteArray::number(length).size() + keyValue.size() + 2;
+    return padded(header("PaxHeaders/x", 'x', length) + QByteArray::number(length) + ' ' + keyValue + '\n');
+}
+const QByteArray End(1024, '\0');
+const QByteArray Escape = "/tmp/veltrane-pax-escape";
+}
+
+class tst_Pax : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void archiversListAndUnpackWhatWeWrite_data()
+    {
+        QTest::addColumn<QString>("program");
+        QTest::newRow("GNU tar") << u"tar"_s;
+        QTest::newRow("bsdtar") << u"bsdtar"_s;
+    }
+    void archiversListAndUnpackWhatWeWrite()
+    {
+        QFETCH(QString, program);
+        QTemporaryDir source, target;
+        makeTrip(source.path());
+        PaxWriter writer({source.filePath(u"Trip"_s)});
+        QVERIFY2(writer.isValid(), qPrintable(writer.errorString()));
+        const QByteArray stream = drain(writer);
+        QCOMPARE(stream.size(), writer.size());
+        QStringList listed = QString::fromUtf8(run(program, {u"-tf"_s, u"-"_s}, stream)).split(u'\n', Qt::SkipEmptyParts), names;
+        for (const QString &line : manifest(source.path()))
+            names << line.section(u'\t', 0, 0) + (line.section(u'\t', 1).startsWith(u"40"_s) ? u"/"_s : QString());
+        listed.sort(), names.sort();
+        QCOMPARE(listed, names);
+        QCOMPARE(run(program, {u"-xpf"_s, u"-"_s, u"-C"_s, target.path()}, stream), QByteArray());
+        QCOMPARE(manifest(target.path()), manifest(source.path()));
+    }
+
+    void readerUnpacksWhatArchiversWriteFedInAnyPieces_data()
+    {
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<QStringList>("format");
+        QTest::newRow("GNU tar pax") << u"tar"_s << QStringList{u"--format=pax"_s};
+        QTest::newRow("GNU tar gnu, long names as entries") << u"tar"_s << QStringList{u"--format=gnu"_s};
+        QTest::newRow("bsdtar pax") << u"bsdtar"_s << QStringList{u"--format"_s, u"pax"_s};
+    }
+    void readerUnpacksWhatArchiversWriteFedInAnyPieces()
+    {
+        QFETCH(QString, program);
+        QFETCH(QStringList, format);
+        QTemporaryDir source, target;
+        makeTrip(source.path());
+        const QByteArray stream = run(program, format + QStringList{u"-cf"_s, u"-"_s, u"-C"_s, source.path(), u"Trip"_s});
+        QVERIFY2(!stream.startsWith("failed"), stream.constData());
+        PaxReader reader(target.path());
+        QCOMPARE(feedPieces(reader, stream, 7), PaxReader::Going);
+        QVERIFY(reader.complete());
+        QCOMPARE(manifest(target.path()), manifest(source.path()));
+    }
+
+    void roundTripPutsTheOneFolderStraightIntoTheTarget()
+    {
+        QTemporaryDir source, target, several;
+        makeTrip(source.path());
+        const QString trip = source.filePath(u"Trip"_s);
+        QCOMPARE(PaxWriter::bundleName({trip}), u"Trip"_s);
+        // What is there already under an entry's name is replaced, never followed; the rest stays.
+        QVERIFY(writeFile(source.filePath(u"outside"_s), "theirs") && writeFile(target.filePath(u"mine.txt"_s), "mine"));
+        QVERIFY(writeFile(target.filePath(u"big.bin"_s), randomBytes(5 << 20)));
+        QVERIFY(QFile::link(source.filePath(u"outside"_s), target.filePath(u"run.sh"_s)));
+        const QString mine = manifest(target.path()).filter(u"mine.txt"_s).value(0);
+        PaxWriter writer({trip});
+        PaxReader reader(target.path(), u"Trip"_s);
+        QByteArray buffer(256 * 1024, '\0');
+        qint64 n, total = 0;
+        while ((n = writer.read(buffer.data(), buffer.size())) > 0) {
+            QCOMPARE(reader.feed(buffer.constData(), n), PaxReader::Going);
+            total += n;
+        }
+        QCOMPARE(n, 0);
+        QCOMPARE(total, writer.size());
+        QVERIFY(reader.complete());
+        QCOMPARE(contentOf(source.filePath(u"outside"_s)), "theirs");
+        QStringList expected = manifest(trip) << mine;
+        expected.sort();
+        QCOMPARE(manifest(target.path()), expected);
+
+        // Several items sit side by side at the top; the bundle takes the name of their folder.
+        const QStringList chosen{trip + u"/run.sh"_s, trip + u"/a b"_s};
+        QCOMPARE(PaxWriter::bundleName(chosen), u"Trip"_s);
+        PaxWriter writerOfTwo(chosen);
+        PaxReader readerOfTwo(several.path());
+        QCOMPARE(feedPieces(readerOfTwo, drain(writerOfTwo), 3), PaxReader::Going);
+        QVERIFY(readerOfTwo.complete());
+        const QStringList both = manifest(trip).filter(QRegularExpression(u"^(run\\.sh|a b)[\t/]"_s));
+        QCOMPARE(manifest(several.path()), both);
+    }
+
+    void choicesThatCannotBeReadAreRefused()
+    {
+        QTemporaryDir dir;
+        writeFile(dir.filePath(u"one"_s), "1");
+        QDir(dir.path()).mkpath(u"sub"_s);
+        writeFile(dir.filePath(u"sub/one"_s), "2");
+        QVERIFY(PaxWriter({dir.filePath(u"one"_s)}).isValid());
+        QVERIFY(!PaxWriter({dir.filePath(u"missing"_s)}).isValid());
+        QVERIFY(PaxWriter({dir.filePath(u"missing"_s)}).errorString().contains(u"missing"_s));
+        // Both would land on one name on the receiver.
+        QVERIFY(!PaxWriter({dir.filePath(u"one"_s), dir.filePath(u"sub/one"_s)}).isValid());
+    }
+
+    void hostileArchiveStopsWithNothingOutsideAndEarlierEntriesKept_data()
+    {
+        QTest::addColumn<QByteArray>("archive");
+        QTest::addColumn<int>("expected");
+        QTest::addColumn<QStringList>("made");
+        const int unsafe = PaxReader::Unsafe, malformed = PaxReader::Malformed;
+        QByteArray badChecksum = file("x.txt", "x");
+        badChecksum[0] = 'y';
+        QByteArray badOctal = file("x.txt", "x");
+        badOctal.replace(124, 11, "0000000009z");
+        QTest::newRow("../escape") << file("../escape", "x") << unsafe << QStringList();
+        QTest::newRow("a/../../escape") << file("a/../../escape", "x") << unsafe << QStringList();
+        QTest::newRow("absolute") << file(Escape, "x") << unsafe << QStringList();
+        QTest::newRow("pax path ../escape") << pax("path=../escape") + file("fine.txt", "x") << unsafe << QStringList();
+        QTest::newRow("link out, file through it") << header("out", '2', 0, "../..") + file("out/escape", "x") << unsafe << QStringList();
+        QTest::newRow("link absolute") << header("out", '2', 0, "/tmp") << unsafe << QStringList();
+        QTest::newRow("link with .. after a name") << header("out", '2', 0, "sub/../..") << unsafe << QStringList();
+        QTest::newRow("link in, file through it") << header("sub/", '5') + header("in", '2', 0, "sub") + file("in/x", "x") << unsafe
+                                                  << QStringList{u"in"_s, u"sub"_s};
+        QTest::newRow("through a link already there") << file("pre/escape", "x") << unsafe << QStringList();
+        QTest::newRow("hard link") << header("hard", '1', 0, "kept.txt") << unsafe << QStringList();
+        QTest::newRow("character device") << header("tty", '3') << unsafe << QStringList();
+        QTest::newRow("fifo") << header("pipe", '6') << unsafe << QStringList();
+        QTest::newRow("control character") << file("bad\nname", "x") << unsafe << QStringList();
+        QTest::newRow("component over NAME_MAX") << pax("path=" + QByteArray(256, 'n')) + file("x", "x") << unsafe << QStringList();
+        QTest::newRow("GNU sparse map") << pax("GNU.sparse.major=1") + file("holes", "x") << unsafe << QStringList();
+        QTest::newRow("bad checksum") << badChecksum << malformed << QStringList();
+        QTest::newRow("bad octal") << sealed(badOctal.left(512)) + badOctal.mid(512) << malformed << QStringList();
+        QTest::newRow("pax record of a wrong length") << padded(header("PaxHeaders/x", 'x', 10) + "99 path=x\n") + file("x", "x") << malformed << QStringList();
+        QTest::newRow("absurd pax size") << pax("size=99999999999999999999") + file("x", "x") << malformed << QStringList();
+        QTest::newRow("truncated") << file("part.bin", randomBytes(1000)).left(512 + 700) << int(PaxReader::Going) << QStringList{u"part.bin"_s};
+    }
+    void hostileArchiveStopsWithNothingOutsideAndEarlierEntriesKept()
+    {
+        QFETCH(QByteArray, archive);
+        QFETCH(int, expected);
+        QFETCH(QStringList, made);
+        QTemporaryDir sandbox;
+        QDir(sandbox.path()).mkpath(u"target"_s), QDir(sandbox.path()).mkpath(u"outside"_s);
+        QVERIFY(QFile::link(sandbox.filePath(u"outside"_s), sandbox.filePath(u"target/pre"_s)));
+        QFile::remove(QString::fromLatin1(Escape));
+        PaxReader reader(sandbox.filePath(u"target"_s));
+        const bool truncated = expected == PaxReader::Going;
+        QCOMPARE(int(feedPieces(reader, file("kept.txt", "kept") + archive + (truncated ? QByteArray() : End), 11)), expected);
+        QVERIFY(!reader.complete());
+        if (!truncated)
+            QCOMPARE(int(reader.feed(End.constData(), End.size())), expected);
+        QCOMPARE(QDir(sandbox.path()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot), (QStringList{u"outside"_s, u"target"_s}));
+        QVERIFY(QDir(sandbox.filePath(u"outside"_s)).isEmpty(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot));
+        QVERIFY(!QFileInfo::exists(QString::fromLatin1(Escape)));
+        QCOMPARE(contentOf(sandbox.filePath(u"target/kept.txt"_s)), "kept");
+        made << u"kept.txt"_s << u"pre"_s;
+        made.sort();
+        QCOMPARE(QDir(sandbox.filePath(u"target"_s)).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot), made);
+    }
+
+    void readFailsWhenAFileChangesUnderIt_data()
+    {
+        QTest::addColumn<int>("change");
+        QTest::newRow("shrinks while read") << 0;
+        QTest::newRow("grows while read") << 1;
+        QTest::newRow("vanishes") << 2;
+        QTest::newRow("becomes a folder") << 3;
+    }
+    void readFailsWhenAFileChangesUnderIt()
+    {
+        QFETCH(int, change);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(u"data.bin"_s);
+        QVERIFY(writeFile(path, randomBytes(1 << 20)));
+        PaxWriter writer({path});
+        QVERIFY(writer.isValid());
+        QByteArray buffer(256 * 1024, '\0');
+        if (change < 2)
+            QCOMPARE(writer.read(buffer.data(), buffer.size()), buffer.size());
+        if (change == 0)
+            QCOMPARE(truncate(local(path), 100 * 1024), 0);
+        if (QFile grown(path); change == 1)
+            QVERIFY(grown.open(QIODevice::Append) && grown.write("more") == 4);
+        if (change >= 2)
+            QVERIFY(QFile::remove(path));
+        if (change == 3)
+            QVERIFY(QDir(dir.path()).mkdir(u"data.bin"_s));
+        qint64 n;
+        while ((n = writer.read(buffer.data(), buffer.size())) > 0) {
+        }
+        QCOMPARE(n, -1);
+        QCOMPARE(writer.read(buffer.data(), buffer.size()), -1);
+        if (change != 2)
+            QVERIFY(!isOpenHere(path));
+    }
+};
+
+QTEST_MAIN(tst_Pax)
+#include "tst_pax.moc"

@@ -1,0 +1,87 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+#include <vector>
+
+// Unpacks a tar stream (POSIX pax, ustar, GNU long names) into a folder as its bytes arrive, in
+// pieces of any size, on the event loop's thread. Everything happens relative to the folder's
+// descriptor and never through a symbolic link, so an archive can write inside the folder and
+// nowhere else; the first entry that would do otherwise stops it, with what came before kept.
+class PaxReader
+{
+public:
+    enum Result { Going, Unsafe, Malformed, WriteFailed };
+
+    // `strip`, when not empty, is the one folder the archive holds ("<strip>/..."): its contents
+    // land directly in `folder`, and an entry outside it is unsafe.
+    explicit PaxReader(const QString &folder, const QString &strip = {});
+    ~PaxReader();
+    PaxReader(const PaxReader &) = delete;
+    PaxReader &operator=(const PaxReader &) = delete;
+
+    // The next bytes of the stream. Anything but Going is final: later calls repeat it and write
+    // nothing. Bytes after the end of the archive are ignored.
+    Result feed(const char *data, qint64 size);
+    Result result() const { return m_result; }
+    // The end of the archive has been read, every file closed and every time and mode applied.
+    bool complete() const { return m_stage == Stage::Ended; }
+
+private:
+    enum class Stage { Header, Meta, Content, Padding, Ended };
+    // What pax records and GNU long-name entries say about the entry that follows them.
+    struct Pending {
+        std::optional<QByteArray> path, linkpath;
+        std::optional<qint64> size, mtime;
+        bool sparse = false;
+        void clear() { *this = {}; }
+    };
+    struct Folder {
+        QByteArray path;
+        quint32 mode;
+        qint64 mtime;
+    };
+
+    // Parse
+    void onHeader();
+    void onMeta();
+    bool parseRecords(const QByteArray &records);
+    void expect(Stage stage, qint64 bytes);
+    void settle();
+
+    // Write
+    Result place(char type, const QByteArray &name, const QByteArray &link, quint32 mode, qint64 mtime, qint64 size);
+    std::optional<QByteArray> relative(const QByteArray &name, Result &unsafe) const;
+    int parentOf(const QByteArray &path, Result &failure);
+    int openFolder(const QByteArray &path) const;
+    bool write(const char *data, qint64 size);
+    bool closeFile();
+    void end();
+    void stop(Result result);
+
+    int m_root = -1;
+    QByteArray m_strip;
+    Result m_result = Going;
+    Stage m_stage = Stage::Header;
+
+    char m_block[512];
+    int m_blockFill = 0;
+    int m_zeroBlocks = 0;
+    char m_metaType = 0;
+    QByteArray m_meta;
+    Pending m_pending;
+    qint64 m_left = 0;
+    qint64 m_pad = 0;
+
+    // The folder the last entry went into, kept open: entries mostly come folder by folder.
+    QByteArray m_parentPath;
+    int m_parentFd = -1;
+    int m_fd = -1;
+    quint32 m_fileMode = 0;
+    qint64 m_fileMtime = 0;
+    // Modes and times of folders wait for the end: writing inside a folder changes its time, and
+    // a read-only folder could not be filled.
+    std::vector<Folder> m_folders;
+};
