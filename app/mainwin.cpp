@@ -7,7 +7,9 @@
 #include "toolkit/picturebutton.h"
 #include "transfer/procwin.h"
 
+#include <QDropEvent>
 #include <QIcon>
+#include <QMimeData>
 
 MainWin &MainWin::instance()
 {
@@ -71,6 +73,8 @@ void MainWin::createControls(QWidget *window)
     QWidget::setTabOrder(RecBut, ExitBut);
     QWidget::setTabOrder(ExitBut, AboutBut);
     SendBut->setFocus();
+    window->setAcceptDrops(true);
+    window->installEventFilter(this);
 
     connect(SendBut, &QPushButton::clicked, this, &MainWin::SendBut_Click);
     connect(RecBut, &QPushButton::clicked, this, &MainWin::RecBut_Click);
@@ -85,9 +89,32 @@ void MainWin::onResize()
 
 void MainWin::SendBut_Click()
 {
+    sendPaths({});
+}
+
+void MainWin::sendPaths(const QStringList &paths)
+{
+    Paths = paths;
     XferMode = Send;
     setEnabled(false);
     IPWin::instance().Show();
+}
+
+bool MainWin::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() != QEvent::DragEnter && event->type() != QEvent::Drop)
+        return Form::eventFilter(watched, event);
+    auto *drop = static_cast<QDropEvent *>(event);
+    QStringList paths;
+    for (const QUrl &url : drop->mimeData()->urls())
+        if (url.isLocalFile())
+            paths << url.toLocalFile();
+    if (paths.isEmpty() || !Enabled())
+        return Form::eventFilter(watched, event);
+    drop->acceptProposedAction();
+    if (event->type() == QEvent::Drop)
+        sendPaths(paths);
+    return true;
 }
 
 void MainWin::RecBut_Click()

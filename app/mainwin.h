@@ -34,6 +34,8 @@ public:
     QPointer<QPushButton> SendBut;
 
     void SendBut_Click();
+    // Sends `paths` as Send does, without the open dialog: the address dialog opens at once.
+    void sendPaths(const QStringList &paths);
     void RecBut_Click();
     void AboutBut_Click();
     void ExitBut_Click();
@@ -44,4 +46,6 @@ protected:
     // Closing the start window ends the program: nothing else would be left on screen.
     void onFrameClose() override { endProgram(); }
     bool centredOnScreen() const override { return true; }
+    // Files and folders dropped on the window are sent.
+    bool eventFilter(QObject *watched, QEvent *event) override;
 };

@@ -1,9 +1,11 @@
 #include "app/startup.h"
 
 #include "app/mainwin.h"
+#include "transfer/paxwriter.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QLibraryInfo>
 
 #include <cstdio>
@@ -94,12 +96,24 @@ bool Startup::waylandPluginInstalled()
     return false;
 }
 
-void Startup::begin()
+bool Startup::begin(const QStringList &paths)
 {
+    // Refused before anything is shown, let alone offered.
+    for (const QString &path : paths) {
+        const QFileInfo item(path);
+        const PaxWriter walk({path});
+        if (!item.exists() || !walk.isValid() || (item.isFile() && !QFile(path).open(QIODevice::ReadOnly))) {
+            std::fprintf(stderr, "veltrane: cannot read %s\n", qPrintable(path));
+            return false;
+        }
+    }
     QApplication::setApplicationName(QStringLiteral("Veltrane"));
     QApplication::setApplicationVersion(QStringLiteral(VELTRANE_VERSION));
     QGuiApplication::setDesktopFileName(QStringLiteral(VELTRANE_APP_ID));
     // The windows decide when the program ends; a hidden one never keeps it running.
     QApplication::setQuitOnLastWindowClosed(false);
     MainWin::instance().Show();
+    if (!paths.isEmpty())
+        MainWin::instance().sendPaths(paths);
+    return true;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArrayList>
+#include <QStringList>
 
 // What the program does before its first window: find a display it can show windows on, then
 // name itself to the desktop and show the start window.
@@ -15,8 +16,10 @@ public:
     // session, then X.
     static QByteArrayList platformsToTry(const QByteArray &chosen);
 
-    // Names the program and shows the start window; the application object exists by now.
-    static void begin();
+    // Names the program and shows the start window; the application object exists by now. With
+    // paths it goes straight to sending them; false, with the reason on stderr, when one of them
+    // cannot be read.
+    static bool begin(const QStringList &paths = {});
 
 private:
     static bool waylandAnswers();

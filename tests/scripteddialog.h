@@ -25,6 +25,13 @@ public:
     };
 
     void choose(const QString &path) { answers.enqueue(path); }
+    // Several files at once, in the open dialog.
+    void chooseAll(const QStringList &paths) { answers.enqueue(paths.join(u'\n')); }
+
+    // The answer to whether an existing folder may take the bundle, and the folders asked about.
+    bool mergeAnswer = false;
+    QStringList merges;
+    bool ConfirmMerge(QWidget *, const QString &folder) override { return merges << folder, mergeAnswer; }
 
     // Runs while the dialog is open; pump events in it as a modal dialog would.
     std::function<void()> whileOpen;
@@ -40,7 +47,8 @@ private:
         if (whileOpen)
             whileOpen();
         const std::optional<QString> path = answers.isEmpty() ? std::nullopt : answers.dequeue();
-        FileName = path.value_or(QString());
+        FileNames = path ? path->split(u'\n') : QStringList();
+        FileName = FileNames.value(0);
         return path || !CancelError;
     }
 

@@ -2,6 +2,8 @@
 
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
 #include <QMessageBox>
 #include <QPointer>
 #include <QStandardPaths>
@@ -131,13 +133,21 @@ QStringList FileDialogControl::qtNameFilters(const QString &filter)
     return filters;
 }
 
+bool FileDialogControl::ConfirmMerge(QWidget *parent, const QString &folder)
+{
+    const QString text = QStringLiteral("A folder named \"%1\" already exists. Replace the files of the same name in it?")
+                             .arg(QFileInfo(folder).fileName());
+    return QMessageBox::question(parent, DialogTitle, text, QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
+           == QMessageBox::Yes;
+}
+
 bool FileDialogControl::show(QWidget *parent, bool save)
 {
     QPointer<FileDialog> dialog = new FileDialog(parent, save ? roomNeeded : 0);
     if (!DialogTitle.isEmpty())
         dialog->setWindowTitle(DialogTitle);
     dialog->setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
-    dialog->setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
+    dialog->setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFiles);
     dialog->setDirectory(InitDir);
     dialog->setOption(QFileDialog::HideNameFilterDetails);
     dialog->setOption(QFileDialog::DontConfirmOverwrite, !(Flags & OverwritePrompt));
@@ -154,7 +164,8 @@ bool FileDialogControl::show(QWidget *parent, bool save)
         if (!accepted || !save || !dialog->native() || dialog->usable(dialog->selectedFiles().constFirst()))
             break;
     }
-    FileName = accepted ? dialog->selectedFiles().constFirst() : QString();
+    FileNames = accepted ? dialog->selectedFiles() : QStringList();
+    FileName = FileNames.value(0);
     delete dialog;
     return accepted || !CancelError;
 }

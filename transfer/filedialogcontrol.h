@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 class QWidget;
 
@@ -23,6 +24,8 @@ public:
     QString Filter;
     bool CancelError = false;
     QString FileName;
+    // Every file the open dialog chose, FileName first.
+    QStringList FileNames;
     // Bytes the save dialog's place must have room for; 0 asks for no room.
     qint64 roomNeeded = 0;
 
@@ -30,6 +33,9 @@ public:
     // CancelError asks for a cancel to count as a failure.
     virtual bool ShowOpen(QWidget *parent);
     virtual bool ShowSave(QWidget *parent);
+    // Qt's save dialog opens an existing folder instead of asking about it; this asks whether
+    // files of the same name in `folder` may be replaced.
+    virtual bool ConfirmMerge(QWidget *parent, const QString &folder);
 
     // The user's home folder, and the folder their downloads go to (the home folder when they
     // have none).

@@ -33,7 +33,11 @@ FoundName FileOffer::GetFN(const QString &text, quint8 mode)
 
 QByteArray FileOffer::build(const QString &path, qint64 size)
 {
-    QString name = QFileInfo(path).fileName();
+    return buildFor(QFileInfo(path).fileName(), size);
+}
+
+QByteArray FileOffer::buildFor(QString name, qint64 size)
+{
     name.replace(u'\\', u'_');
     const QByteArray sizeText = (size >= 0 ? " " : "") + QByteArray::number(size);
     // A peer reads the name in its 8-bit character set: Latin-1 shows right there, and only a

@@ -30,6 +30,8 @@ public:
     // receiver), and the size as the standard conversion writes it, a blank before a
     // non-negative number.
     static QByteArray build(const QString &path, qint64 size);
+    // The same for a name as it stands.
+    static QByteArray buildFor(QString name, qint64 size);
 
     // The size text of an offer: blanks around it, decimal digits in between, read exactly as a
     // 63-bit count. A sign, a fraction, an exponent, no digits or an overflow give nothing: such an

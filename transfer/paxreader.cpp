@@ -323,6 +323,15 @@ std::optional<QByteArray> PaxReader::relative(const QByteArray &name, Result &fa
 
 PaxReader::Result PaxReader::place(char type, const QByteArray &name, const QByteArray &link, quint32 mode, qint64 mtime, qint64 size)
 {
+    // Only a bundle that begins with the one folder it is goes without that folder's name; the
+    // items of any other land side by side.
+    if (!std::exchange(m_stripDecided, true)) {
+        QByteArray first = name;
+        while (first.endsWith('/'))
+            first.chop(1);
+        if (type != '5' || (first != m_strip && first != "./" + m_strip))
+            m_strip.clear();
+    }
     Result failure = Going;
     const std::optional<QByteArray> path = relative(name, failure);
     if (!path)

@@ -15,8 +15,9 @@ class PaxReader
 public:
     enum Result { Going, Unsafe, Malformed, WriteFailed };
 
-    // `strip`, when not empty, is the one folder the archive holds ("<strip>/..."): its contents
-    // land directly in `folder`, and an entry outside it is unsafe.
+    // `strip`, when not empty and the archive's first entry is that folder, is the one folder the
+    // archive holds ("<strip>/..."): its contents land directly in `folder`, and an entry outside
+    // it is unsafe. An archive that begins otherwise lands as it is.
     explicit PaxReader(const QString &folder, const QString &strip = {});
     ~PaxReader();
     PaxReader(const PaxReader &) = delete;
@@ -63,6 +64,7 @@ private:
 
     int m_root = -1;
     QByteArray m_strip;
+    bool m_stripDecided = false;
     Result m_result = Going;
     Stage m_stage = Stage::Header;
 

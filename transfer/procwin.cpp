@@ -7,6 +7,7 @@
 #include "transfer/statustext.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QLocale>
 
@@ -104,6 +105,8 @@ void ProcWin::onLoad()
     m_offer.clear();
     m_unfinished.clear();
     m_private.reset();
+    m_bundle.reset();
+    m_unpack.reset();
 
     if (m_settings.XferMode == TransferSettings::Send) {
         CDBut->setText(Cancel);
@@ -159,6 +162,8 @@ void ProcWin::onUnload()
     // The timers go with the window; the files are released here.
     m_source.close();
     m_target.close();
+    m_bundle.reset();
+    m_unpack.reset();
     advance(Stage::Ended);
     if (!BackToMain)
         endProgram();
@@ -369,20 +374,27 @@ void ProcWin::handleMessage(const QString &message)
 void ProcWin::chooseFile()
 {
     StatBox->setText(SelectFile);
-    DG->InitDir = FileDialogControl::homeFolder();
-    DG->DialogTitle.clear();
-    DG->Flags = FileDialogControl::HideReadOnly;
-    DG->Filter = AnyFileFilter;
-    DG->CancelError = false;
-    DG->FileName.clear();
-    FilePath.clear();
-    const QPointer<QWidget> self = window();
-    DG->ShowOpen(self);
-    if (!stillRunning(self))
-        return;
-    FilePath = DG->FileName;
+    QStringList chosen = m_settings.Paths;
+    if (chosen.isEmpty()) {
+        DG->InitDir = FileDialogControl::homeFolder();
+        DG->DialogTitle.clear();
+        DG->Flags = FileDialogControl::HideReadOnly;
+        DG->Filter = AnyFileFilter;
+        DG->CancelError = false;
+        DG->FileName.clear();
+        DG->FileNames.clear();
+        const QPointer<QWidget> self = window();
+        DG->ShowOpen(self);
+        if (!stillRunning(self))
+            return;
+        chosen = DG->FileNames.isEmpty() ? QStringList{DG->FileName} : DG->FileNames;
+    }
+    FilePath = chosen.value(0);
     if (FilePath.isEmpty())
         return refuse(NoFileSelected);
+    // A folder, or more than one thing, goes as one bundle.
+    if (chosen.size() > 1 || QFileInfo(FilePath).isDir())
+        return offerBundle(chosen);
 
     const QFileInfo info(FilePath);
     if (!info.isFile())
@@ -397,6 +409,22 @@ void ProcWin::chooseFile()
 
     StatBox->setText(SendingRequest);
     NT->SendData(FileOffer::build(FilePath, FileSize));
+    advance(Stage::Offered);
+}
+
+void ProcWin::offerBundle(QStringList chosen)
+{
+    const QString name = PaxWriter::bundleName(chosen);
+    // A receiver takes a first folder of the bundle's own name for the bundle itself.
+    if (chosen.size() > 1 && QFileInfo(chosen.first()).fileName() == name)
+        chosen.move(0, chosen.size() - 1);
+    m_bundle = std::make_unique<PaxWriter>(chosen);
+    if (!m_bundle->isValid())
+        return m_bundle.reset(), refuse(CannotReadChoice);
+    FileSize = m_bundle->size();
+    StatBox->setText(SendingRequest);
+    // Between two Veltranes a trailing slash marks a bundle; a peer of the design saves a tar file.
+    NT->SendData(FileOffer::buildFor(name + (NT->isPrivate() ? QStringLiteral("/") : QStringLiteral(".tar")), FileSize));
     advance(Stage::Offered);
 }
 
@@ -424,13 +452,16 @@ void ProcWin::chooseTarget()
     if (!offered)
         return refuse(SaveCancelled);
     FileSize = offered->second;
+    // Only between two Veltranes is a name with a trailing slash a bundle to unpack.
+    const bool bundle = NT->isPrivate() && offered->first.endsWith(u'/');
 
     DG->InitDir = FileDialogControl::downloadFolder();
     DG->DialogTitle = SaveFileFrom + NT->RemoteHostIP() + QStringLiteral(" (") + K(FileSize) + KbEnd;
-    DG->Flags = FileDialogControl::HideReadOnly | FileDialogControl::OverwritePrompt;
+    DG->Flags = FileDialogControl::HideReadOnly | (bundle ? 0 : FileDialogControl::OverwritePrompt);
     DG->Filter = AnyFileFilter;
-    // The offer names a file, never a folder: it cannot steer the dialog elsewhere.
-    DG->FileName = FileOffer::safeName(FileOffer::decodeName(offered->first));
+    // The offer names a file or a new folder, never a place: it cannot steer the dialog elsewhere.
+    const QString name = FileOffer::safeName(FileOffer::decodeName(bundle ? offered->first.chopped(1) : offered->first));
+    DG->FileName = name;
     DG->CancelError = true;
     DG->roomNeeded = FileSize;
     const QPointer<QWidget> self = window();
@@ -445,14 +476,30 @@ void ProcWin::chooseTarget()
     if (!whole)
         return refuse(SaveCancelled);
     FileSize = whole->second;
-    m_target.setFileName(DG->FileName);
-    if (!m_target.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
+    if (bundle ? !openFolder(self, name) : !openTarget())
         return refuse(SaveCancelled);
     StatBox->setText(RecievingFile);
     NT->SendData(QStringLiteral("SD"));
     XferState = ReceivingData;
     advance(Stage::Moving);
     m_offer.clear();
+}
+
+bool ProcWin::openTarget()
+{
+    m_target.setFileName(DG->FileName);
+    return m_target.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
+}
+
+bool ProcWin::openFolder(QWidget *self, const QString &name)
+{
+    // A folder that is there already is never merged without asking, as a file is never replaced.
+    const QFileInfo place(DG->FileName);
+    if (place.exists() ? !place.isDir() || !DG->ConfirmMerge(self, DG->FileName) || !stillRunning(self)
+                       : !QDir().mkdir(DG->FileName))
+        return false;
+    m_unpack = std::make_unique<PaxReader>(DG->FileName, name);
+    return m_unpack->result() == PaxReader::Going;
 }
 
 bool ProcWin::stillRunning(const QPointer<QWidget> &window) const
@@ -478,7 +525,7 @@ void ProcWin::startSending()
 {
     StatBox->setText(SendingFile);
     m_source.setFileName(FilePath);
-    if (!m_source.open(QIODevice::ReadOnly)) {
+    if (!m_bundle && !m_source.open(QIODevice::ReadOnly)) {
         endWith(CannotRead);
         NT->Close();
         return;
@@ -527,7 +574,10 @@ bool ProcWin::readNext(QByteArray &buffer)
 {
     // Bytes that were not read are never sent: a file that shrank or broke ends the transfer,
     // and closing the connection lets the receiver know.
-    if (m_source.read(buffer.data(), buffer.size()) == buffer.size())
+    qint64 got = 0;
+    for (qint64 part = 1; m_bundle && got < buffer.size() && part > 0; got += qMax<qint64>(part, 0))
+        part = m_bundle->read(buffer.data() + got, buffer.size() - got);
+    if ((m_bundle ? got : m_source.read(buffer.data(), buffer.size())) == buffer.size())
         return true;
     endWith(CannotRead);
     NT->Close();
@@ -556,9 +606,12 @@ void ProcWin::receiveBlock(qint32 count)
     // Only the announced size is ours to write; the block is written before it is counted,
     // so "Finished." never stands for bytes that did not reach the disk.
     const qint64 kept = qMin<qint64>(DataBuf.size(), FileSize - BytesDone);
-    if (m_target.write(DataBuf.constData(), kept) != kept) {
+    const bool written = m_unpack ? m_unpack->feed(DataBuf.constData(), kept) == PaxReader::Going
+                                  : m_target.write(DataBuf.constData(), kept) == kept;
+    // A bundle ends with its last entry on disk, or it is broken.
+    if (!written || (m_unpack && BytesDone + kept >= FileSize && !m_unpack->complete())) {
         NT->Close();
-        endWith(CannotWrite);
+        endWith(m_unpack && m_unpack->result() == PaxReader::Unsafe ? UnsafeName : CannotWrite);
         return;
     }
     BytesDone += kept;
@@ -587,6 +640,8 @@ void ProcWin::endWith(const QString &sentence)
     m_offerSettle->stop();
     m_source.close();
     m_target.close();
+    m_bundle.reset();
+    m_unpack.reset();
     // A piece or block can be a quarter of a megabyte; an idle window holds neither.
     ChunkBuf.clear();
     DataBuf.clear();

@@ -35,6 +35,7 @@ inline constexpr char RunningRecieve[] = "Recieving file ... (";
 inline constexpr char KbOf[] = " KB of ";
 inline constexpr char KbEnd[] = " KB)";
 inline constexpr char Finished[] = "Finished. (";
+inline constexpr char UnsafeName[] = "Error ! The folder holds an unsafe name.";
 inline constexpr char NotPrivate[] = "Error ! The connection could not be made private.";
 inline constexpr char Cancel[] = "Cancel";
 inline constexpr char Done[] = "Done";

@@ -1,0 +1,207 @@
+#include "app/ipwin.h"
+#include "app/startup.h"
+#include "transferrig.h"
+
+#include <QCryptographicHash>
+#include <QDirIterator>
+#include <QProcess>
+
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utime.h>
+
+namespace {
+const QString UnsafeName = QStringLiteral("Error ! The folder holds an unsafe name.");
+
+// Everything a tree holds, one line per entry: type, permission bits, time, content or target.
+QStringList treeOf(const QString &root)
+{
+    QStringList lines;
+    for (QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                         QDirIterator::Subdirectories);
+         it.hasNext();) {
+        const QString path = it.next();
+        struct stat st {};
+        lstat(QFile::encodeName(path).constData(), &st);
+        QString what;
+        if (S_ISLNK(st.st_mode)) {
+            char target[4096];
+            const ssize_t n = readlink(QFile::encodeName(path).constData(), target, sizeof target);
+            what = "link " + QString::fromUtf8(target, int(qMax<ssize_t>(n, 0)));
+        } else if (S_ISDIR(st.st_mode)) {
+            what = QStringLiteral("folder %1 %2").arg(st.st_mode & 0777, 0, 8).arg(st.st_mtime);
+        } else {
+            what = QStringLiteral("file %1 %2 ").arg(st.st_mode & 0777, 0, 8).arg(st.st_mtime)
+                   + QCryptographicHash::hash(contentOf(path), QCryptographicHash::Sha1).toHex();
+        }
+        lines << QDir(root).relativeFilePath(path) + ": " + what;
+    }
+    lines.sort();
+    return lines;
+}
+
+// A folder "Trip" with what a real one holds, its times in the past.
+QString makeTrip(const QTemporaryDir &dir)
+{
+    const QDir trip(dir.filePath(QStringLiteral("src/Trip")));
+    trip.mkpath(QStringLiteral("sub/deeper")), trip.mkpath(QStringLiteral("empty"));
+    writeFile(trip.filePath(QStringLiteral("sub/deeper/data.bin")), randomBytes(3 * 1024 * 1024, 7));
+    writeFile(trip.filePath(QStringLiteral("with blank.txt")), "blank");
+    writeFile(trip.filePath(QStringLiteral("na\u00efve \u00fcn\u00efcode.txt")), "letters");
+    writeFile(trip.filePath(QStringLiteral("run.sh")), "#!/bin/sh\necho hi\n");
+    chmod(QFile::encodeName(trip.filePath(QStringLiteral("run.sh"))).constData(), 0755);
+    symlink("sub/deeper/data.bin", QFile::encodeName(trip.filePath(QStringLiteral("link"))).constData());
+    for (QDirIterator it(trip.path(), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System, QDirIterator::Subdirectories); it.hasNext();) {
+        const utimbuf past{1600000000, 1600000000};
+        utime(QFile::encodeName(it.next()).constData(), &past);
+    }
+    return trip.path();
+}
+
+// One tar entry, written here by hand: ustar header, body, padding.
+QByteArray entry(const QByteArray &name, char type, const QByteArray &body = {}, const QByteArray &link = {})
+{
+    QByteArray h(512, '\0');
+    const auto put = [&](int at, const QByteArray &field) { memcpy(h.data() + at, field.constData(), size_t(field.size())); };
+    put(0, name), put(100, "0000644"), put(108, "0000000"), put(116, "0000000");
+    put(124, QByteArray::number(body.size(), 8).rightJustified(11, '0')), put(136, "00000000000");
+    put(148, "        "), put(157, link), put(257, QByteArray("ustar\0" "00", 8));
+    h[156] = type;
+    int sum = 0;
+    for (const char c : std::as_const(h))
+        sum += uchar(c);
+    put(148, QByteArray::number(sum, 8).rightJustified(6, '0') + '\0');
+    return h + body + QByteArray((512 - body.size() % 512) % 512, '\0');
+}
+}
+
+class TstBundle : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { Form::setProgramEnd([] { QFAIL("the program ended"); }); }
+
+    void twoWindowsMoveAFolderOrSeveralFilesAndTheyArriveIdentical_data()
+    {
+        QTest::addColumn<int>("way");
+        QTest::newRow("one folder, given before") << 0;
+        QTest::newRow("several files in the open dialog") << 1;
+        QTest::newRow("into a folder that is there, replacing") << 2;
+        QTest::newRow("into a folder that is there, refused") << 3;
+    }
+    void twoWindowsMoveAFolderOrSeveralFilesAndTheyArriveIdentical()
+    {
+        QFETCH(int, way);
+        QTemporaryDir dir;
+        const QString trip = makeTrip(dir), target = dir.filePath(QStringLiteral("Trip"));
+        if (way >= 2) {
+            QVERIFY(QDir().mkpath(target) && writeFile(target + "/keep.txt", "mine") && writeFile(target + "/run.sh", "old"));
+        }
+        const quint16 port = freePort();
+        Side receiver(MainWin::Receive, port, target);
+        receiver.dg->mergeAnswer = way == 2;
+        QVERIFY(receiver.listening());
+        Side sender(MainWin::Send, port, {});
+        if (way == 1)
+            sender.dg->chooseAll({trip + "/run.sh", trip + "/with blank.txt"});
+        else
+            sender.main.Paths = {trip};
+        QTRY_VERIFY_WITH_TIMEOUT(sender.win.CDBut->text() == u"Done" && receiver.win.CDBut->text() == u"Done", 20000);
+        QCOMPARE(receiver.dg->shown.value(0).FileName, QStringLiteral("Trip"));
+        QCOMPARE(receiver.dg->merges, way >= 2 ? QStringList{target} : QStringList{});
+        if (way == 3) {
+            QCOMPARE(receiver.win.StatBox->text(), QStringLiteral("Saving file cancelled. Connection closed."));
+            QCOMPARE(treeOf(target).size(), 2);
+            return;
+        }
+        QVERIFY2(receiver.win.StatBox->text().startsWith(u"Finished. ("), qPrintable(receiver.win.StatBox->text()));
+        QCOMPARE(sender.win.StatBox->text(), receiver.win.StatBox->text());
+        QStringList expected = treeOf(trip);
+        if (way == 1)
+            expected = expected.filter(QRegularExpression(QStringLiteral("^(run.sh|with blank.txt):")));
+        QStringList got = treeOf(target);
+        // Nothing else in a folder that was there is touched.
+        if (way == 2) {
+            QCOMPARE(contentOf(target + "/keep.txt"), QByteArray("mine"));
+            got = got.filter(QRegularExpression(QStringLiteral("^(?!keep\\.txt:)")));
+        }
+        QCOMPARE(got, expected);
+    }
+
+    void designReceiverGetsATarFileThatGnuTarUnpacks()
+    {
+        QTemporaryDir dir;
+        const QString trip = makeTrip(dir);
+        RawRig rig;
+        QVERIFY(rig.open(MainWin::Send, {}));
+        rig.side->main.Paths = {trip};
+        rig.peer->write("OK");
+        QTRY_VERIFY(rig.wire.startsWith("RCFNTrip.tar\\ "));
+        const qint64 size = rig.wire.sliced(14).toLongLong();
+        QVERIFY(size > 3 * 1024 * 1024);
+        const qint64 offerLength = 14 + QByteArray::number(size).size();
+        rig.peer->write("SD");
+        QTRY_VERIFY_WITH_TIMEOUT(rig.wire.size() == offerLength + size, 10000);
+        QVERIFY(writeFile(dir.filePath("Trip.tar"), rig.wire.sliced(offerLength)));
+        QDir().mkpath(dir.filePath("out"));
+        QCOMPARE(QProcess::execute("tar", {"-xf", dir.filePath("Trip.tar"), "-C", dir.filePath("out")}), 0);
+        QCOMPARE(treeOf(dir.filePath("out/Trip")), treeOf(trip));
+        QCOMPARE(rig.win().Caption(), QStringLiteral("Veltrane (not encrypted)"));
+    }
+
+    void hostileBundleStopsAtItsFirstUnsafeEntryAndKeepsWhatCameBefore_data()
+    {
+        QTest::addColumn<QByteArray>("hostile");
+        QTest::addColumn<QString>("sentence");
+        QTest::newRow("../escape") << entry("box/../escape.txt", '0', "x") << UnsafeName;
+        QTest::newRow("/abs") << entry("/tmp/abs.txt", '0', "x") << UnsafeName;
+        QTest::newRow("a link out, then a file through it") << entry("box/out", '2', {}, "../..") + entry("box/out/x.txt", '0', "x") << UnsafeName;
+        QTest::newRow("a hard link") << entry("box/hard", '1', {}, "box/kept.txt") << UnsafeName;
+        QTest::newRow("a device") << entry("box/dev", '3') << UnsafeName;
+        QTest::newRow("a control character") << entry("box/bell\a.txt", '0', "x") << UnsafeName;
+        QTest::newRow("a truncated stream") << entry("box/big.bin", '0', QByteArray(2000, 'b')).left(1000) << QStringLiteral("Error ! Could not write file.");
+    }
+    void hostileBundleStopsAtItsFirstUnsafeEntryAndKeepsWhatCameBefore()
+    {
+        QFETCH(QByteArray, hostile);
+        QFETCH(QString, sentence);
+        RawRig rig;
+        const QString target = rig.dir.filePath(QStringLiteral("in/box"));
+        QVERIFY(QDir().mkpath(rig.dir.filePath(QStringLiteral("in"))));
+        QVERIFY(rig.open(MainWin::Receive, target));
+        QVERIFY(rig.turnPrivate(PeerIdentity::a(), PeerIdentity::a().probe()));
+        const QByteArray bundle = entry("box/", '5') + entry("box/kept.txt", '0', "kept") + hostile
+                                  + (sentence == UnsafeName ? QByteArray(1024, '\0') : QByteArray());
+        rig.peer->write("RCFNbox/\\ " + QByteArray::number(bundle.size()));
+        QTRY_COMPARE(rig.wire, QByteArray("OKSD"));
+        rig.peer->write(bundle);
+        QTRY_COMPARE(rig.win().StatBox->text(), sentence);
+        QCOMPARE(contentOf(target + "/kept.txt"), QByteArray("kept"));
+        QStringList outside;
+        for (QDirIterator it(rig.dir.path(), QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System, QDirIterator::Subdirectories); it.hasNext();)
+            if (const QString path = it.next(); !path.startsWith(target) && path != rig.dir.filePath("in"))
+                outside << path;
+        QCOMPARE(outside, QStringList());
+        QVERIFY(!QFile::exists(QStringLiteral("/tmp/abs.txt")));
+    }
+
+    void startedWithPathsItGoesStraightToTheAddressDialogOrRefuses()
+    {
+        QTemporaryDir dir;
+        const QString trip = makeTrip(dir);
+        QVERIFY(!Startup::begin({dir.filePath(QStringLiteral("missing"))}));
+        QVERIFY(!MainWin::instance().isLoaded());
+        QVERIFY(Startup::begin({trip}));
+        QVERIFY(IPWin::instance().isLoaded() && IPWin::instance().window()->isVisible());
+        QCOMPARE(MainWin::instance().XferMode, MainWin::Send);
+        QCOMPARE(MainWin::instance().Paths, QStringList{trip});
+        // Send itself asks again with the open dialog.
+        IPWin::instance().Unload();
+        MainWin::instance().SendBut->click();
+        QVERIFY(MainWin::instance().Paths.isEmpty());
+    }
+};
+
+QTEST_MAIN(TstBundle)
+#include "tst_bundle.moc"
