@@ -29,6 +29,8 @@ public:
     // What broke a rule, or nothing.
     static QString play(QByteArrayView script)
     {
+        if (!script.isEmpty() && uchar(script[0]) == 0xfe)
+            return unpack(script.sliced(1));
         if (script.size() < 3)
             return {};
         HostilePeer peer(script);
@@ -40,6 +42,21 @@ public:
             broken = peer.end();
         QDir::setCurrent(cwd);
         return broken;
+    }
+
+    // The rest of a script as a bundle's stream, in pieces of up to 512 bytes: whatever it holds,
+    // nothing appears outside the folder it is unpacked into.
+    static QString unpack(QByteArrayView stream)
+    {
+        QTemporaryDir dir;
+        QDir(dir.path()).mkdir(QStringLiteral("in"));
+        {
+            PaxReader reader(dir.filePath(QStringLiteral("in")), QStringLiteral("box"));
+            for (qsizetype at = 0; at < stream.size(); at += 512)
+                reader.feed(stream.data() + at, qMin<qsizetype>(512, stream.size() - at));
+        }
+        const QStringList beside = QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+        return beside == QStringList{QStringLiteral("in")} ? QString() : "written beside the folder: " + beside.join(u' ');
     }
 
 private:
