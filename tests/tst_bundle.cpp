@@ -4,6 +4,8 @@
 
 #include <QCryptographicHash>
 #include <QDirIterator>
+#include <QDropEvent>
+#include <QMimeData>
 #include <QProcess>
 
 #include <sys/stat.h>
@@ -109,6 +111,8 @@ private slots:
             sender.main.Paths = {trip};
         QTRY_VERIFY_WITH_TIMEOUT(sender.win.CDBut->text() == u"Done" && receiver.win.CDBut->text() == u"Done", 20000);
         QCOMPARE(receiver.dg->shown.value(0).FileName, QStringLiteral("Trip"));
+        // What was chosen before the transfer opens no dialog on the sending side.
+        QCOMPARE(sender.dg->shown.size(), way == 1 ? 1 : 0);
         QCOMPARE(receiver.dg->merges, way >= 2 ? QStringList{target} : QStringList{});
         if (way == 3) {
             QCOMPARE(receiver.win.StatBox->text(), QStringLiteral("Saving file cancelled. Connection closed."));
@@ -200,6 +204,19 @@ private slots:
         IPWin::instance().Unload();
         MainWin::instance().SendBut->click();
         QVERIFY(MainWin::instance().Paths.isEmpty());
+        IPWin::instance().Unload();
+
+        // Dropped on the start window, files and folders are sent the same way.
+        QMimeData dropped;
+        dropped.setUrls({QUrl::fromLocalFile(trip), QUrl::fromLocalFile(trip + "/run.sh")});
+        QWidget *start = MainWin::instance().window();
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &dropped, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(start, &enter);
+        QVERIFY(enter.isAccepted());
+        QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &dropped, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(start, &drop);
+        QVERIFY(IPWin::instance().isLoaded() && IPWin::instance().window()->isVisible());
+        QCOMPARE(MainWin::instance().Paths, QStringList({trip, trip + "/run.sh"}));
     }
 };
 
