@@ -6,7 +6,13 @@
 //             tbf qdisc each way; needs root and iproute2.
 //   large     a 3 GiB sparse file with random islands at its ends and around 2^31 (and 2^32...
 //             when the size reaches them), windows only: is it identical, and does memory stay flat.
+//   bundle    a folder of 10,000 files of 4 KiB and one of 512 MiB (--size), over loopback, or
+//             across the link with "bundle link", against tar -c into the socket and tar -x out
+//             of it; [--files N] for another count, e.g. 100,000 to see the sender's memory.
 #include "benchpeer.h"
+
+#include <QDir>
+#include <QProcess>
 
 using namespace bench;
 
@@ -142,6 +148,115 @@ bool compare(const char *name, const Path &path, const Options &options, const c
     return whole;
 }
 
+// A folder of `files` small files in folders of a hundred, and one large one; its content bytes.
+qint64 makeTree(const QString &root, int files, qint64 large)
+{
+    qint64 bytes = large;
+    writeRandomFile(root + QStringLiteral("/large.bin"), large, 99);
+    QByteArray small(4096, 's');
+    for (int i = 0; i < files; ++i) {
+        const QString folder = root + QStringLiteral("/part%1").arg(i / 100);
+        if (i % 100 == 0)
+            QDir().mkpath(folder);
+        QFile file(folder + QStringLiteral("/file%1.txt").arg(i));
+        small[0] = char(i);
+        if (!file.open(QIODevice::WriteOnly) || file.write(small) != small.size())
+            return -1;
+        bytes += small.size();
+    }
+    return bytes;
+}
+
+// tar in a child with `fd` as its stdin (unpacking into `folder`) or stdout (packing `folder`).
+Report plainTar(int fd, bool unpack, const QString &folder, qint64 bytes)
+{
+    const Clock::time_point start = Clock::now();
+    const double cpuStart = cpuSeconds();
+    const pid_t child = fork();
+    if (child == 0) {
+        ::dup2(fd, unpack ? 0 : 1);
+        const QByteArray parent = QFile::encodeName(QFileInfo(folder).absolutePath());
+        const QByteArray name = QFile::encodeName(QFileInfo(folder).fileName());
+        if (unpack)
+            ::execlp("tar", "tar", "-x", "-C", parent.constData(), nullptr);
+        else
+            ::execlp("tar", "tar", "-c", "-C", parent.constData(), name.constData(), nullptr);
+        _exit(127);
+    }
+    int status = -1;
+    waitpid(child, &status, 0);
+    ::close(fd);
+    Report report;
+    finish(report, start, cpuStart);
+    rusage children{};
+    getrusage(RUSAGE_CHILDREN, &children);
+    report.cpu += double(children.ru_utime.tv_sec + children.ru_stime.tv_sec)
+                  + double(children.ru_utime.tv_usec + children.ru_stime.tv_usec) / 1e6;
+    report.ok = child > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    report.bytes = bytes;
+    std::snprintf(report.status, sizeof report.status, "tar %s exited %d", unpack ? "-x" : "-c", status);
+    return report;
+}
+
+bool bundle(const Path &path, const Options &options, int files)
+{
+    QTemporaryDir dir;
+    const QString source = dir.filePath(QStringLiteral("src/tree")), target = dir.filePath(QStringLiteral("out/tree"));
+    QDir().mkpath(source), QDir().mkpath(dir.filePath(QStringLiteral("out")));
+    const qint64 bytes = makeTree(source, files, options.size);
+    if (bytes < 0)
+        return false;
+    ::sync();
+    std::printf("bench_e2e bundle: %d files of 4 KiB and one of %lld MiB between two windows vs tar into and out of "
+                "the socket (MB = 1,000,000 content bytes)\n", files, options.size / MiB);
+    std::vector<double> ratios;
+    bool whole = true;
+    for (int run = 0; run < options.runs; ++run) {
+        Pair pairs[2];
+        for (int turn = 0; turn < 2; ++turn) {
+            const bool window = (run + turn) % 2 == 0;
+            const quint16 port = path.port ? path.port : freePort();
+            const Side receiver = [&](const std::function<void()> &ready) {
+                if (window)
+                    return windowSide(MainWin::Receive, {}, port, target, ready);
+                quint16 listening = port;
+                const int listener = listenOn("0.0.0.0", &listening);
+                ready();
+                const int in = ::accept(listener, nullptr, nullptr);
+                ::close(listener);
+                return plainTar(in, true, target, bytes);
+            };
+            const Side sender = [&](const std::function<void()> &ready) {
+                if (window)
+                    return windowSide(MainWin::Send, QString::fromLatin1(path.receiverIp), port, source, ready);
+                ready();
+                const int out = ::socket(AF_INET, SOCK_STREAM, 0);
+                const sockaddr_in to = address(path.receiverIp, port);
+                if (::connect(out, reinterpret_cast<const sockaddr *>(&to), sizeof to) != 0)
+                    return failed("plain sender: no connection");
+                return plainTar(out, false, source, bytes);
+            };
+            pairs[window ? 0 : 1] = runPair(receiver, sender, bytes, path.receiverNs, path.senderNs);
+            const bool identical = QProcess::execute(QStringLiteral("diff"), {"-r", "-q", source, target}) == 0;
+            QProcess::execute(QStringLiteral("rm"), {"-rf", target});
+            whole = whole && identical && pairs[window ? 0 : 1].ok();
+            printFailure(window ? "the windows' bundle" : "the plain copy", pairs[window ? 0 : 1]);
+        }
+        const double windowRate = double(bytes) / pairs[0].receiver.seconds / 1e6;
+        const double plainRate = double(bytes) / pairs[1].receiver.seconds / 1e6;
+        ratios.push_back(windowRate / plainRate);
+        std::printf("  run %d: windows %8.1f MB/s  plain %8.1f MB/s  ratio %.3f | sender RSS idle %.1f MiB, peak %.1f "
+                    "MiB (growth %.1f) | CPU %% of wall: sender %5.1f, receiver %5.1f\n",
+                    run + 1, windowRate, plainRate, windowRate / plainRate, pairs[0].sender.idleMiB,
+                    pairs[0].sender.peakMiB, pairs[0].sender.peakMiB - pairs[0].sender.idleMiB,
+                    cpuShare(pairs[0].sender), cpuShare(pairs[0].receiver));
+    }
+    std::printf("  ratio windows / plain: median %.3f, lowest %.3f (goals: >= 0.6 on loopback, >= 0.9 across the link; "
+                "sender growth <= 32 MiB with 100,000 files)\n",
+                median(ratios), *std::min_element(ratios.begin(), ratios.end()));
+    return whole;
+}
+
 bool large(const Options &options)
 {
     QTemporaryDir dir;
@@ -174,7 +289,8 @@ int main(int argc, char **argv)
 {
     prepareEnvironment();
     const std::string mode = argc > 1 ? argv[1] : "";
-    const Options options = parseOptions(argc, argv, (mode == "large" ? 3072 : 1024) * MiB, mode == "large" ? 1 : 3);
+    const Options options = parseOptions(argc, argv, (mode == "large" ? 3072 : mode == "bundle" ? 512 : 1024) * MiB,
+                                         mode == "large" ? 1 : 3);
     if (mode == "loopback")
         return compare("loopback", {"127.0.0.1", nullptr, nullptr, 0}, options, "goal, private: ratio >= 0.4") ? 0 : 1;
     if (mode == "link") {
@@ -194,6 +310,20 @@ int main(int argc, char **argv)
     }
     if (mode == "large")
         return large(options) ? 0 : 1;
-    std::fprintf(stderr, "usage: bench_e2e loopback|link|large [--size MiB] [--runs N]\n");
+    if (mode == "bundle") {
+        int files = 10000;
+        for (size_t i = 0; i + 1 < options.words.size(); ++i)
+            if (options.words[i] == "--files")
+                files = std::atoi(options.words[i + 1].c_str());
+        const bool acrossLink = std::find(options.words.begin(), options.words.end(), "link") != options.words.end();
+        if (acrossLink && (geteuid() != 0 || !makeLink()))
+            return std::printf("bench_e2e bundle link: skipped, it needs root and a link\n"), removeLink(), 0;
+        const Path path = acrossLink ? Path{"10.231.0.1", NamespaceA.c_str(), NamespaceB.c_str(), ProcWin::Port}
+                                     : Path{"127.0.0.1", nullptr, nullptr, 0};
+        const bool whole = bundle(path, options, files);
+        removeLink();
+        return whole ? 0 : 1;
+    }
+    std::fprintf(stderr, "usage: bench_e2e loopback|link|large|bundle [link] [--files N] [--size MiB] [--runs N]\n");
     return 2;
 }
