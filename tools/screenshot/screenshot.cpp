@@ -1,7 +1,8 @@
 // Renders the windows offscreen into PNG files for the README: the start window, the address
 // dialog, the about window, and a transfer window in mid-transfer. With --pair it shows instead, on
 // the display it finds, a receiving and a sending window that have just moved a file privately,
-// side by side, for a screenshot of the whole screen (private-pair.sh takes it).
+// side by side, for a screenshot of the whole screen (private-pair.sh takes it); with --folder, a
+// sending window offers a folder and the receiving one shows its save dialog.
 #include "app/aboutwin.h"
 #include "app/ipwin.h"
 #include "app/mainwin.h"
@@ -44,7 +45,20 @@ int pair(int argc, char *argv[])
     receiving.XferMode = MainWin::Receive;
     sending.XferMode = MainWin::Send;
     sending.PeerIP = QStringLiteral("127.0.0.1");
-    ProcWin receiver(receiving, receiving, port, std::make_shared<Pick>(dir.filePath(QStringLiteral("copy.txt"))));
+    const bool folder = qstrcmp(argv[1], "--folder") == 0;
+    if (folder) {
+        const QDir trip(dir.filePath(QStringLiteral("Holiday 2026")));
+        trip.mkpath(QStringLiteral("Photos"));
+        for (int i = 1; i <= 30; ++i) {
+            QFile photo(trip.filePath(QStringLiteral("Photos/IMG_%1.jpg").arg(4000 + i)));
+            if (!photo.open(QIODevice::WriteOnly) || photo.write(QByteArray(200000 + i * 997, 'p')) < 0)
+                return 1;
+        }
+        sending.Paths = {trip.path()};
+    }
+    ProcWin receiver(receiving, receiving, port,
+                     folder ? std::make_shared<FileDialogControl>()
+                            : std::make_shared<Pick>(dir.filePath(QStringLiteral("copy.txt"))));
     ProcWin sender(sending, sending, port, std::make_shared<Pick>(notes.fileName()));
     for (ProcWin *win : {&receiver, &sender}) {
         win->setPicture(MainWin::background());
@@ -60,7 +74,7 @@ int pair(int argc, char *argv[])
 
 int main(int argc, char *argv[])
 {
-    if (argc > 1 && qstrcmp(argv[1], "--pair") == 0)
+    if (argc > 1 && (qstrcmp(argv[1], "--pair") == 0 || qstrcmp(argv[1], "--folder") == 0))
         return pair(argc, argv);
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
