@@ -1,5 +1,6 @@
 #include "app/ipwin.h"
 #include "app/startup.h"
+#include "tarblocks.h"
 #include "transferrig.h"
 
 #include <QCryptographicHash>
@@ -60,21 +61,6 @@ QString makeTrip(const QTemporaryDir &dir)
     return trip.path();
 }
 
-// One tar entry, written here by hand: ustar header, body, padding.
-QByteArray entry(const QByteArray &name, char type, const QByteArray &body = {}, const QByteArray &link = {})
-{
-    QByteArray h(512, '\0');
-    const auto put = [&](int at, const QByteArray &field) { memcpy(h.data() + at, field.constData(), size_t(field.size())); };
-    put(0, name), put(100, "0000644"), put(108, "0000000"), put(116, "0000000");
-    put(124, QByteArray::number(body.size(), 8).rightJustified(11, '0')), put(136, "00000000000");
-    put(148, "        "), put(157, link), put(257, QByteArray("ustar\0" "00", 8));
-    h[156] = type;
-    int sum = 0;
-    for (const char c : std::as_const(h))
-        sum += uchar(c);
-    put(148, QByteArray::number(sum, 8).rightJustified(6, '0') + '\0');
-    return h + body + QByteArray((512 - body.size() % 512) % 512, '\0');
-}
 }
 
 class TstBundle : public QObject
@@ -158,13 +144,13 @@ private slots:
     {
         QTest::addColumn<QByteArray>("hostile");
         QTest::addColumn<QString>("sentence");
-        QTest::newRow("../escape") << entry("box/../escape.txt", '0', "x") << UnsafeName;
-        QTest::newRow("/abs") << entry("/tmp/abs.txt", '0', "x") << UnsafeName;
-        QTest::newRow("a link out, then a file through it") << entry("box/out", '2', {}, "../..") + entry("box/out/x.txt", '0', "x") << UnsafeName;
-        QTest::newRow("a hard link") << entry("box/hard", '1', {}, "box/kept.txt") << UnsafeName;
-        QTest::newRow("a device") << entry("box/dev", '3') << UnsafeName;
-        QTest::newRow("a control character") << entry("box/bell\a.txt", '0', "x") << UnsafeName;
-        QTest::newRow("a truncated stream") << entry("box/big.bin", '0', QByteArray(2000, 'b')).left(1000) << QStringLiteral("Error ! Could not write file.");
+        QTest::newRow("../escape") << file("box/../escape.txt", "x") << UnsafeName;
+        QTest::newRow("/abs") << file("/tmp/abs.txt", "x") << UnsafeName;
+        QTest::newRow("a link out, then a file through it") << header("box/out", '2', 0, "../..") + file("box/out/x.txt", "x") << UnsafeName;
+        QTest::newRow("a hard link") << header("box/hard", '1', 0, "box/kept.txt") << UnsafeName;
+        QTest::newRow("a device") << header("box/dev", '3') << UnsafeName;
+        QTest::newRow("a control character") << file("box/bell\a.txt", "x") << UnsafeName;
+        QTest::newRow("a truncated stream") << file("box/big.bin", QByteArray(2000, 'b')).left(1000) << QStringLiteral("Error ! Could not write file.");
     }
     void hostileBundleStopsAtItsFirstUnsafeEntryAndKeepsWhatCameBefore()
     {
@@ -175,7 +161,7 @@ private slots:
         QVERIFY(QDir().mkpath(rig.dir.filePath(QStringLiteral("in"))));
         QVERIFY(rig.open(MainWin::Receive, target));
         QVERIFY(rig.turnPrivate(PeerIdentity::a(), PeerIdentity::a().probe()));
-        const QByteArray bundle = entry("box/", '5') + entry("box/kept.txt", '0', "kept") + hostile
+        const QByteArray bundle = header("box/", '5') + file("box/kept.txt", "kept") + hostile
                                   + (sentence == UnsafeName ? QByteArray(1024, '\0') : QByteArray());
         rig.peer->write("RCFNbox/\\ " + QByteArray::number(bundle.size()));
         QTRY_COMPARE(rig.wire, QByteArray("OKSD"));
