@@ -105,8 +105,8 @@ void ProcWin::onLoad()
     m_offer.clear();
     m_unfinished.clear();
     m_private.reset();
-    m_bundle.reset();
-    m_unpack.reset();
+    m_source.close();
+    m_target.close();
 
     if (m_settings.XferMode == TransferSettings::Send) {
         CDBut->setText(Cancel);
@@ -162,8 +162,6 @@ void ProcWin::onUnload()
     // The timers go with the window; the files are released here.
     m_source.close();
     m_target.close();
-    m_bundle.reset();
-    m_unpack.reset();
     advance(Stage::Ended);
     if (!BackToMain)
         endProgram();
@@ -412,16 +410,12 @@ void ProcWin::chooseFile()
     advance(Stage::Offered);
 }
 
-void ProcWin::offerBundle(QStringList chosen)
+void ProcWin::offerBundle(const QStringList &chosen)
 {
-    const QString name = PaxWriter::bundleName(chosen);
-    // A receiver takes a first folder of the bundle's own name for the bundle itself.
-    if (chosen.size() > 1 && QFileInfo(chosen.first()).fileName() == name)
-        chosen.move(0, chosen.size() - 1);
-    m_bundle = std::make_unique<PaxWriter>(chosen);
-    if (!m_bundle->isValid())
-        return m_bundle.reset(), refuse(CannotReadChoice);
-    FileSize = m_bundle->size();
+    if (!m_source.bundle(chosen))
+        return refuse(CannotReadChoice);
+    FileSize = m_source.bundleSize();
+    const QString name = FileSource::bundleName(chosen);
     StatBox->setText(SendingRequest);
     // Between two Veltranes a trailing slash marks a bundle; a peer of the design saves a tar file.
     NT->SendData(FileOffer::buildFor(name + (NT->isPrivate() ? QStringLiteral("/") : QStringLiteral(".tar")), FileSize));
@@ -476,7 +470,7 @@ void ProcWin::chooseTarget()
     if (!whole)
         return refuse(SaveCancelled);
     FileSize = whole->second;
-    if (bundle ? !openFolder(self, name) : !openTarget())
+    if (bundle ? !openFolder(self, name) : !m_target.openFile(DG->FileName))
         return refuse(SaveCancelled);
     StatBox->setText(RecievingFile);
     NT->SendData(QStringLiteral("SD"));
@@ -485,21 +479,13 @@ void ProcWin::chooseTarget()
     m_offer.clear();
 }
 
-bool ProcWin::openTarget()
-{
-    m_target.setFileName(DG->FileName);
-    return m_target.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
-}
-
 bool ProcWin::openFolder(QWidget *self, const QString &name)
 {
     // A folder that is there already is never merged without asking, as a file is never replaced.
     const QFileInfo place(DG->FileName);
-    if (place.exists() ? !place.isDir() || !DG->ConfirmMerge(self, DG->FileName) || !stillRunning(self)
-                       : !QDir().mkdir(DG->FileName))
+    if (place.exists() && (!place.isDir() || !DG->ConfirmMerge(self, DG->FileName) || !stillRunning(self)))
         return false;
-    m_unpack = std::make_unique<PaxReader>(DG->FileName, name);
-    return m_unpack->result() == PaxReader::Going;
+    return m_target.openFolder(DG->FileName, name);
 }
 
 bool ProcWin::stillRunning(const QPointer<QWidget> &window) const
@@ -524,8 +510,7 @@ bool ProcWin::receiving() const
 void ProcWin::startSending()
 {
     StatBox->setText(SendingFile);
-    m_source.setFileName(FilePath);
-    if (!m_bundle && !m_source.open(QIODevice::ReadOnly)) {
+    if (!m_source.open(FilePath)) {
         endWith(CannotRead);
         NT->Close();
         return;
@@ -574,10 +559,7 @@ bool ProcWin::readNext(QByteArray &buffer)
 {
     // Bytes that were not read are never sent: a file that shrank or broke ends the transfer,
     // and closing the connection lets the receiver know.
-    qint64 got = 0;
-    for (qint64 part = 1; m_bundle && got < buffer.size() && part > 0; got += qMax<qint64>(part, 0))
-        part = m_bundle->read(buffer.data() + got, buffer.size() - got);
-    if ((m_bundle ? got : m_source.read(buffer.data(), buffer.size())) == buffer.size())
+    if (m_source.read(buffer))
         return true;
     endWith(CannotRead);
     NT->Close();
@@ -606,12 +588,9 @@ void ProcWin::receiveBlock(qint32 count)
     // Only the announced size is ours to write; the block is written before it is counted,
     // so "Finished." never stands for bytes that did not reach the disk.
     const qint64 kept = qMin<qint64>(DataBuf.size(), FileSize - BytesDone);
-    const bool written = m_unpack ? m_unpack->feed(DataBuf.constData(), kept) == PaxReader::Going
-                                  : m_target.write(DataBuf.constData(), kept) == kept;
-    // A bundle ends with its last entry on disk, or it is broken.
-    if (!written || (m_unpack && BytesDone + kept >= FileSize && !m_unpack->complete())) {
+    if (!m_target.write(DataBuf.constData(), kept, BytesDone + kept >= FileSize)) {
         NT->Close();
-        endWith(m_unpack && m_unpack->result() == PaxReader::Unsafe ? UnsafeName : CannotWrite);
+        endWith(m_target.unsafe() ? UnsafeName : CannotWrite);
         return;
     }
     BytesDone += kept;
@@ -640,8 +619,6 @@ void ProcWin::endWith(const QString &sentence)
     m_offerSettle->stop();
     m_source.close();
     m_target.close();
-    m_bundle.reset();
-    m_unpack.reset();
     // A piece or block can be a quarter of a megabyte; an idle window holds neither.
     ChunkBuf.clear();
     DataBuf.clear();

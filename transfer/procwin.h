@@ -4,8 +4,8 @@
 #include "toolkit/picturebox.h"
 #include "transfer/fileoffer.h"
 #include "transfer/filedialogcontrol.h"
-#include "transfer/paxreader.h"
-#include "transfer/paxwriter.h"
+#include "transfer/filesink.h"
+#include "transfer/filesource.h"
 #include "transfer/privatechannel.h"
 #include "transfer/serviceannouncer.h"
 #include "transfer/statustext.h"
@@ -146,10 +146,9 @@ private:
     void dispatch(const QString &text);
     void handleMessage(const QString &message);
     void chooseFile();
-    void offerBundle(QStringList chosen);
+    void offerBundle(const QStringList &chosen);
     void offerGrew();
     void chooseTarget();
-    bool openTarget();
     bool openFolder(QWidget *self, const QString &name);
     bool stillRunning(const QPointer<QWidget> &window) const;
     void refuse(const char *sentence);
@@ -187,11 +186,8 @@ private:
     // The offer as collected so far, until "SD" answers it.
     QString m_offer;
     QPointer<QTimer> m_offerSettle;
-    QFile m_source;
-    QFile m_target;
-    // A folder or several files travel as one tar stream, written and unpacked as they go.
-    std::unique_ptr<PaxWriter> m_bundle;
-    std::unique_ptr<PaxReader> m_unpack;
+    FileSource m_source;
+    FileSink m_target;
     // Tells the local network about us while we listen.
     ServiceAnnouncer m_announcer;
 };

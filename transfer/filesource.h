@@ -1,0 +1,31 @@
+#pragma once
+
+#include "transfer/paxwriter.h"
+
+#include <QFile>
+#include <QStringList>
+
+#include <memory>
+
+// What the sender's pump reads: the one chosen file, or a folder or several items as one tar
+// stream, written as it is read.
+class FileSource
+{
+public:
+    // Measures the bundle of `chosen` now; false when something in it cannot be read.
+    bool bundle(QStringList chosen);
+    bool isBundle() const { return m_bundle != nullptr; }
+    qint64 bundleSize() const { return m_bundle ? m_bundle->size() : 0; }
+    // What a bundle of `chosen` is called in the offer.
+    static QString bundleName(const QStringList &chosen) { return PaxWriter::bundleName(chosen); }
+
+    // Opens the file at `path` unless a bundle is to be read.
+    bool open(const QString &path);
+    // The next buffer.size() bytes, all of them, or false: bytes that were not read are never sent.
+    bool read(QByteArray &buffer);
+    void close();
+
+private:
+    QFile m_file;
+    std::unique_ptr<PaxWriter> m_bundle;
+};
