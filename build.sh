@@ -15,9 +15,11 @@ packages=(cmake g++ make qt6-base-dev qt6-qpa-plugins libxcb1-dev fonts-liberati
 # (at-spi2-core, with dbus for the session bus it hangs off). The discovery tests start their own
 # bus and avahi-daemon in network namespaces of their own (the package's attempt to start the
 # machine's daemon is harmless), and watch their link with tcpdump. Folder streams are checked
-# against bsdtar as well as GNU tar.
+# against bsdtar as well as GNU tar. Desktop notifications are shown by dunst on a virtual X display
+# and watched with dbus-monitor (dbus-bin); the package's firewall files are read by ufw and by
+# firewalld's offline tool.
 test_packages=(clang libclang-rt-14-dev xvfb xauth sway xwayland qt6-wayland grim at-spi2-core dbus
-    avahi-daemon avahi-utils dbus-daemon iproute2 tcpdump libarchive-tools)
+    avahi-daemon avahi-utils dbus-daemon iproute2 tcpdump libarchive-tools dunst dbus-bin ufw firewalld)
 # CPack's library scan runs file and dpkg-shlibdeps; the hardening flags come from dpkg-buildflags.
 package_packages=(dpkg-dev file)
 # What judges the package.

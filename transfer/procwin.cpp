@@ -42,6 +42,7 @@ ProcWin::ProcWin(TransferSettings &settings, Form &returnTo, quint16 port, std::
     , m_port(port)
     , m_timing(timing)
 {
+    connect(&m_notifier, &DesktopNotifier::invoked, this, &ProcWin::comeForward);
 }
 
 TcpControl &ProcWin::socket()
@@ -107,6 +108,7 @@ void ProcWin::onLoad()
     m_private.reset();
     m_source.close();
     m_target.close();
+    m_notifier.forget();
 
     if (m_settings.XferMode == TransferSettings::Send) {
         CDBut->setText(Cancel);
@@ -458,6 +460,7 @@ void ProcWin::chooseTarget()
     DG->FileName = name;
     DG->CancelError = true;
     DG->roomNeeded = FileSize;
+    tellIfAway(NT->RemoteHostIP() + Offers + name + OffersSizeStart + K(FileSize) + KbEnd);
     const QPointer<QWidget> self = window();
     advance(Stage::Choosing);
     const bool chosen = DG->ShowSave(self);
@@ -623,7 +626,35 @@ void ProcWin::endWith(const QString &sentence)
     ChunkBuf.clear();
     DataBuf.clear();
     // The user is most likely working in another window by now; Qt leaves an active one alone.
+    // Qt cannot ask a Wayland compositor for attention, so the desktop's notification says it too.
     QApplication::alert(window());
+    tellIfAway(sentence);
+}
+
+// Attention
+
+void ProcWin::tellIfAway(const QString &body)
+{
+    // A person looking at the window needs no notification, nor one left over from the offer.
+    if (window()->isActiveWindow())
+        m_notifier.withdraw();
+    else
+        m_notifier.show(body);
+}
+
+void ProcWin::comeForward(const QString &token)
+{
+    // Qt's Wayland plugin hands the compositor the token it finds here when a window asks to be
+    // activated; without one, as on X11, the request goes as it always does.
+    if (!token.isEmpty())
+        qputenv("XDG_ACTIVATION_TOKEN", token.toUtf8());
+    // While the save dialog is open it is the one to bring forward.
+    QWidget *target = QApplication::activeModalWidget();
+    if (!target)
+        target = window()->window();
+    target->showNormal();
+    target->raise();
+    target->activateWindow();
 }
 
 // Progress

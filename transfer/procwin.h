@@ -2,6 +2,7 @@
 
 #include "toolkit/form.h"
 #include "toolkit/picturebox.h"
+#include "transfer/desktopnotifier.h"
 #include "transfer/fileoffer.h"
 #include "transfer/filedialogcontrol.h"
 #include "transfer/filesink.h"
@@ -171,6 +172,10 @@ private:
     // The end, finished or failed
     void endWith(const QString &sentence);
 
+    // Attention
+    void tellIfAway(const QString &body);
+    void comeForward(const QString &token);
+
     TransferSettings &m_settings;
     Form &m_returnTo;
     quint16 m_port;
@@ -190,4 +195,6 @@ private:
     FileSink m_target;
     // Tells the local network about us while we listen.
     ServiceAnnouncer m_announcer;
+    // Tells a person working elsewhere of the offer and the end; one notification per transfer.
+    DesktopNotifier m_notifier;
 };

@@ -42,6 +42,11 @@ inline constexpr char Done[] = "Done";
 // The transfer window's title: the code both ends show while the transfer is private.
 inline constexpr char Title[] = "Veltrane";
 inline constexpr char TitleNotEncrypted[] = "Veltrane (not encrypted)";
+// A desktop notification of an offer: "<address> offers <name> (<size> KB)".
+inline constexpr char Offers[] = " offers ";
+inline constexpr char OffersSizeStart[] = " (";
+// The label of a notification's default action, where the desktop shows one.
+inline constexpr char ShowAction[] = "Show";
 
 // Why the port could not be had, as the user can act on it.
 inline QString cannotListen(QAbstractSocket::SocketError error, quint16 port)
