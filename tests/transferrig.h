@@ -11,6 +11,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 // Waits without qWaitFor's naps, so that thousands of short exchanges stay quick.
 template <typename Predicate> bool waitFor(Predicate done, int ms = 3000)
@@ -134,6 +135,9 @@ inline QString codeOf(const QSslCertificate &sender, const QSslCertificate &rece
     return QStringLiteral("%1 %2").arg(number / 1000, 3, 10, QLatin1Char('0')).arg(number % 1000, 3, 10, QLatin1Char('0'));
 }
 
+// The title a window shows once private.
+inline const QRegularExpression CodeTitle(QStringLiteral(R"(^Veltrane \(\d{3} \d{3}\)$)"));
+
 // Hands over its connections on sockets that can turn to TLS.
 struct PeerServer : QTcpServer {
     void incomingConnection(qintptr descriptor) override
@@ -197,5 +201,76 @@ struct RawRig {
         peer->setSslConfiguration(id.configuration());
         answering ? peer->startServerEncryption() : peer->startClientEncryption();
         return waitFor([this] { return peer->isEncrypted(); }) && waitFor([&] { return wire == (answering ? "RC" : "OK"); });
+    }
+};
+
+// Stands between a sending and a receiving window. Record passes every byte on; Split and Merge
+// re-cut the stream as networks do, by marks where each way's messages end: Split sends every byte
+// before the first mark as a segment of its own, a tick apart, and Merge lets bytes go only at a
+// mark, so messages travel together. Intercept ends TLS on each side with a certificate of its own,
+// commits to that one towards the receiver, and passes on what it reads inside. `seen` keeps every
+// byte passed on.
+struct Relay : QObject {
+    enum Mode { Record, Split, Merge, Intercept };
+    struct Leg { QSslSocket *in = nullptr, *out = nullptr; QList<qint64> marks; QByteArray held; qint64 passed = 0; };
+    PeerServer server;
+    std::unique_ptr<QSslSocket> sender;
+    QSslSocket receiver;
+    Leg legs[2];
+    QTimer tick;
+    QByteArray seen;
+    // Writes made before a leg's last mark.
+    int writes = 0;
+
+    Relay(Mode mode, quint16 receiverPort, QList<qint64> toReceiver = {}, QList<qint64> toSender = {})
+    {
+        server.listen(QHostAddress::LocalHost, 0);
+        const bool recut = mode == Split || mode == Merge;
+        connect(&server, &QTcpServer::newConnection, this, [=, this] {
+            sender.reset(static_cast<QSslSocket *>(server.nextPendingConnection()));
+            receiver.connectToHost(QHostAddress::LocalHost, receiverPort);
+            legs[0] = {sender.get(), &receiver, toReceiver, {}, 0}, legs[1] = {&receiver, sender.get(), toSender, {}, 0};
+            for (Leg &leg : legs) {
+                leg.in->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+                connect(leg.in, &QTcpSocket::readyRead, this, [=, this, &leg] {
+                    const QByteArray bytes = leg.in->readAll();
+                    if (mode == Intercept && leg.in->mode() == QSslSocket::UnencryptedMode)
+                        return intercept(leg, bytes);
+                    seen += bytes;
+                    recut ? void(leg.held += bytes) : void(leg.out->write(bytes));
+                });
+            }
+            if (recut)
+                tick.start(2);
+        });
+        connect(&tick, &QTimer::timeout, this, [=, this] {
+            for (Leg &leg : legs) {
+                const qint64 reach = leg.passed + leg.held.size();
+                qint64 count = mode == Split && leg.passed < leg.marks.first() ? 1 : leg.held.size();
+                if (mode == Merge && reach <= leg.marks.last()) {
+                    count = 0;
+                    for (const qint64 mark : std::as_const(leg.marks))
+                        count = mark <= reach ? mark - leg.passed : count;
+                }
+                if (leg.held.isEmpty() || count <= 0 || leg.out->state() != QAbstractSocket::ConnectedState)
+                    continue;
+                writes += leg.passed < leg.marks.last();
+                leg.out->write(leg.held.left(count)), leg.out->flush();
+                leg.held.remove(0, count), leg.passed += count;
+            }
+        });
+    }
+
+    // Answers the sender's probe and sends the receiver its own, then TLS on each side.
+    void intercept(Leg &leg, const QByteArray &bytes)
+    {
+        const bool fromSender = &leg == &legs[0];
+        leg.held += bytes;
+        if (fromSender ? leg.held.size() < 66 : !leg.held.endsWith("TL"))
+            return;
+        if (fromSender)
+            sender->write("TL"), receiver.write(PeerIdentity::a().probe());
+        leg.in->setSslConfiguration(PeerIdentity::a().configuration());
+        fromSender ? leg.in->startServerEncryption() : leg.in->startClientEncryption();
     }
 };
