@@ -31,13 +31,14 @@ inline const QList<Window> Windows = {{u"start"_s, {}, u"Veltrane"_s, {360, 180}
                                       {u"about"_s, "AboutBut", u"About ..."_s, {305, 130}}};
 
 // For a test's initMain: a run on X (QT_QPA_PLATFORM=xcb) gets an X server of its own, on a
-// display number no other is using (Xvfb picks it), before the application object looks for one.
-inline void ownXServerWhenOnX()
+// display number no other is using (Xvfb picks it), before the application object looks for one;
+// `forChildren`, a run that stays offscreen gets one too, for the programs it starts.
+inline void ownXServerWhenOnX(bool forChildren = false)
 {
     const QByteArray xvfb = QFile::encodeName(QStandardPaths::findExecutable(u"Xvfb"_s));
     int ready[2];
     pid_t pid = -1;
-    if (qgetenv("QT_QPA_PLATFORM") != "xcb" || xvfb.isEmpty() || pipe(ready) != 0 || (pid = fork()) < 0)
+    if ((!forChildren && qgetenv("QT_QPA_PLATFORM") != "xcb") || xvfb.isEmpty() || pipe(ready) != 0 || (pid = fork()) < 0)
         return;
     if (pid == 0) {
         prctl(PR_SET_PDEATHSIG, SIGTERM); // it ends with the test, however the test ends

@@ -1,9 +1,8 @@
 // Desktop notifications, shown by a real dunst on an X server of the test's own and watched on a
 // session bus of its own; the program's windows stay on the offscreen platform. One bus per
 // process: CTest runs the cases without a service, and without a bus, as tests of their own.
-#include "transferrig.h"
+#include "displayrig.h"
 
-#include <QProcess>
 #include <QTemporaryFile>
 #include <unistd.h>
 
@@ -23,11 +22,11 @@ struct Seen {
 };
 
 struct Desktop {
-    QProcess bus, x, dunst, monitor;
+    QProcess bus, dunst, monitor;
     QString address;
     ~Desktop()
     {
-        for (QProcess *p : {&monitor, &dunst, &x, &bus})
+        for (QProcess *p : {&monitor, &dunst, &bus})
             p->kill(), p->waitForFinished();
     }
     bool start(bool service)
@@ -39,13 +38,6 @@ struct Desktop {
         qputenv("DBUS_SESSION_BUS_ADDRESS", address.toLatin1());
         if (!service)
             return true;
-        // Xvfb picks a free display and names it.
-        x.start(QStringLiteral("Xvfb"), {"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "800x300x24"});
-        if (!x.waitForReadyRead(10000))
-            return false;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("DISPLAY"), u':' + QString::fromLatin1(x.readLine().trimmed()));
-        dunst.setProcessEnvironment(env);
         dunst.start(QStringLiteral("dunst"), {"-config", "/dev/null"});
         monitor.start(QStringLiteral("dbus-monitor"), {"--address", address, "interface='org.freedesktop.Notifications'",
                                                         "type='method_return'"});
@@ -99,15 +91,13 @@ struct Desktop {
 
 // Desktop starts once per process, so the service is there for every case or for none.
 std::unique_ptr<Desktop> desktop;
-
-// The window the person works in instead of the transfer window.
-void lookAway(QWidget &elsewhere) { QVERIFY(activate(&elsewhere)); }
 }
 
 class TstNotify : public QObject
 {
     Q_OBJECT
 
+    // The window the person works in instead of the transfer window.
     QWidget elsewhere;
 
     bool withService()
@@ -117,14 +107,9 @@ class TstNotify : public QObject
         return desktop->dunst.state() == QProcess::Running;
     }
 
-    // A receiving window that gets notes.txt from a peer of the design; `end` is how the peer ends.
-    static void receive(RawRig &rig, const QString &dir, const QByteArray &end)
-    {
-        QVERIFY(rig.open(MainWin::Receive, dir + "/saved.txt"));
-        rig.peer->write("FNnotes.txt\\ 5000");
-        QVERIFY(waitFor([&] { return rig.wire == "OKSD"; }));
-        rig.peer->write(end);
-    }
+public:
+    // dunst's X server: the display the programs the test starts inherit.
+    static void initMain() { ownXServerWhenOnX(true); }
 
 private slots:
     void initTestCase() { elsewhere.resize(100, 100), elsewhere.show(); }
@@ -183,7 +168,7 @@ private slots:
         QVERIFY(rig.reach(MainWin::Receive, QString(), DesignPeerTiming));
         auto &dg = *rig.side->dg;
         dg.choose(rig.dir.filePath("saved.txt"));
-        lookAway(elsewhere);
+        QVERIFY(activate(&elsewhere));
         // Like a modal dialog, the scripted one keeps events flowing while it is open.
         dg.whileOpen = [&] {
             QVERIFY(waitFor([&] { return desktop->notified().size() == before + 1 && desktop->idOf(desktop->notified().last()); }));
@@ -236,8 +221,11 @@ private slots:
         const int kept = dup(2);
         dup2(said.handle(), 2);
         RawRig rig;
-        lookAway(elsewhere);
-        receive(rig, rig.dir.path(), randomBytes(5000));
+        QVERIFY(activate(&elsewhere));
+        QVERIFY(rig.open(MainWin::Receive, rig.dir.filePath("saved.txt")));
+        rig.peer->write("FNnotes.txt\\ 5000");
+        QVERIFY(waitFor([&] { return rig.wire == "OKSD"; }));
+        rig.peer->write(randomBytes(5000));
         QTRY_COMPARE(rig.win().StatBox->text(), finished("4.9"));
         QTest::qWait(300);
         dup2(kept, 2);
