@@ -15,15 +15,12 @@
 class HostilePeer
 {
 public:
-    enum Stage { BeforeOffer, AtOffer, DuringFile, AfterFile };
+    // Private sets bits 3 to 7 of the first byte.
+    enum Stage { BeforeOffer, AtOffer, DuringFile, AfterFile, Private = 0x7c };
 
     static QByteArray script(bool sending, Stage stage, quint16 size, const QByteArray &blocks)
     {
         return char(int(sending) | stage << 1) + QByteArray(1, char(size >> 8)) + char(size & 0xff) + blocks;
-    }
-    static QByteArray privateScript(bool sending, quint16 size, const QByteArray &blocks)
-    {
-        return char(0xf8 | int(sending)) + QByteArray(1, char(size >> 8)) + char(size & 0xff) + blocks;
     }
 
     // What broke a rule, or nothing.

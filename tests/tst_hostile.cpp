@@ -156,8 +156,8 @@ private slots:
         // Where TLS belongs after the probe or "TL": a record header that promises more than comes, then noise.
         for (int i = 0; i < 8; ++i) {
             const QByteArray noise = randomBytes(random.bounded(2, 200), random.generate());
-            scripts << HostilePeer::privateScript(i % 2, 100, i < 4 ? char(4) + QByteArray("\x16\x03\x03\x40\x01") + char(noise.size() - 1) + noise
-                                                                     : char(noise.size() - 1) + noise);
+            scripts << HostilePeer::script(i % 2, HostilePeer::Private, 100, i < 4 ? char(4) + QByteArray("\x16\x03\x03\x40\x01") + char(noise.size() - 1) + noise
+                                                                             : char(noise.size() - 1) + noise);
         }
         for (const QByteArray &script : std::as_const(scripts)) {
             const QString broken = HostilePeer::play(script);
