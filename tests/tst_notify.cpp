@@ -16,7 +16,7 @@ bool dunstctl(const QStringList &args)
 
 // One message on the bus, as dbus-monitor prints it.
 struct Seen {
-    QString kind, member;
+    QString kind, member, sender, destination;
     int serial = 0, replySerial = 0;
     QStringList args;
 };
@@ -46,22 +46,24 @@ struct Desktop {
     }
     QList<Seen> seen()
     {
-        static QList<Seen> all;
-        static QByteArray pending;
-        pending += monitor.readAllStandardOutput();
-        // dbus-monitor writes each message whole; one starts on a line of its own, unindented.
-        const qsizetype whole = pending.endsWith('\n') ? pending.size() : 0;
-        const QStringList blocks = QString::fromUtf8(pending.left(whole)).split(QRegularExpression(QStringLiteral("\n(?! )")), Qt::SkipEmptyParts);
-        pending.remove(0, whole);
+        // A read may end inside a message, even at the end of one of its lines: everything heard is
+        // read again each time, so a message cut short now is whole once the rest has come.
+        static QByteArray heard;
+        heard += monitor.readAllStandardOutput();
+        QList<Seen> all;
+        // A message starts on a line of its own, unindented.
+        const QStringList blocks = QString::fromUtf8(heard).split(QRegularExpression(QStringLiteral("\n(?! )")), Qt::SkipEmptyParts);
         for (const QString &block : blocks) {
             const QStringList lines = block.split(u'\n');
             Seen m;
             m.kind = lines[0].section(u' ', 0, 1);
-            static const QRegularExpression field(QStringLiteral("(member|serial|reply_serial)=(\\w+)"));
+            static const QRegularExpression field(QStringLiteral("(member|serial|reply_serial|sender|destination)=([\\w:.]+)"));
             for (auto it = field.globalMatch(lines[0]); it.hasNext();) {
                 const auto f = it.next();
                 if (f.captured(1) == u"member")
                     m.member = f.captured(2);
+                else if (f.captured(1) == u"sender" || f.captured(1) == u"destination")
+                    (f.captured(1) == u"sender" ? m.sender : m.destination) = f.captured(2);
                 else
                     (f.captured(1) == u"serial" ? m.serial : m.replySerial) = f.captured(2).toInt();
             }
@@ -83,7 +85,8 @@ struct Desktop {
     uint idOf(const Seen &call)
     {
         for (const Seen &m : seen())
-            if (m.kind == u"method return" && m.replySerial == call.serial)
+            // Serials count per connection: the reply is the one that goes back to the caller.
+            if (m.kind == u"method return" && m.replySerial == call.serial && m.destination == call.sender)
                 return m.args.value(0).toUInt();
         return 0;
     }
@@ -140,7 +143,9 @@ private slots:
         const QString notes = rig.dir.filePath("notes.txt");
         QVERIFY(writeFile(notes, randomBytes(10000)));
         QVERIFY(rig.open(MainWin::Send, notes));
-        QVERIFY(activate(away ? &elsewhere : rig.win().window()));
+        // The window's own activation on showing is through before the person looks elsewhere.
+        QVERIFY(activate(rig.win().window()));
+        QVERIFY(!away || activate(&elsewhere));
         rig.peer->write("OK");
         QVERIFY(waitFor([&] { return rig.wire.startsWith("RCFN"); }));
         rig.peer->write(answer);
@@ -168,9 +173,11 @@ private slots:
         QVERIFY(rig.reach(MainWin::Receive, QString(), DesignPeerTiming));
         auto &dg = *rig.side->dg;
         dg.choose(rig.dir.filePath("saved.txt"));
+        QVERIFY(activate(rig.win().window()));
         QVERIFY(activate(&elsewhere));
         // Like a modal dialog, the scripted one keeps events flowing while it is open.
         dg.whileOpen = [&] {
+            // dunst answers once it has drawn the notification, which a loaded machine can delay.
             QVERIFY(waitFor([&] { return desktop->notified().size() == before + 1 && desktop->idOf(desktop->notified().last()); }));
             if (chooseOffer) {
                 dunstctl({"action", "0"});
