@@ -178,14 +178,15 @@ private slots:
         // Like a modal dialog, the scripted one keeps events flowing while it is open.
         dg.whileOpen = [&] {
             // dunst answers once it has drawn the notification, which a loaded machine can delay.
-            QVERIFY(waitFor([&] { return desktop->notified().size() == before + 1 && desktop->idOf(desktop->notified().last()); }));
+            QVERIFY(waitFor([&] { return desktop->notified().size() == before + 1 && desktop->idOf(desktop->notified().last()); }, 10000));
             if (chooseOffer) {
                 dunstctl({"action", "0"});
-                cameForward = waitFor([&] { return rig.win().window()->isActiveWindow(); });
+                cameForward = waitFor([&] { return rig.win().window()->isActiveWindow(); }, 10000);
             }
         };
         rig.peer->write("FNnotes.txt\\ 5000");
-        QVERIFY(waitFor([&] { return rig.wire.endsWith("SD"); }));
+        // The dialog stays open while the notification comes and is acted on.
+        QVERIFY(waitFor([&] { return rig.wire.endsWith("SD"); }, 30000));
         const Seen offer = desktop->notified().value(before);
         QCOMPARE(offer.args.value(4), "127.0.0.1 offers notes.txt (" + finished("4.9").section(u'(', 1));
         rig.peer->write(randomBytes(5000));
