@@ -263,6 +263,9 @@ inline Report plainReader(quint16 port, qint64 size, const QString &target, cons
     while (ok && !(control.startsWith("RC") && control.endsWith(end)) && control.size() < 70000) {
         ok = ::recv(in, &c, 1, 0) == 1;
         control += c;
+        // A Veltrane sender first offers privacy ("TL" and 64 hex digits), which this reader ignores.
+        if (control.size() == 66 && control.startsWith("TL"))
+            control.clear();
     }
     if (!ok || !control.endsWith(end) || !sendAll(in, "SD", 2))
         return failed("plain reader: no offer");
