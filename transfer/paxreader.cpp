@@ -86,10 +86,15 @@ bool hasControl(const QByteArray &name)
     return std::any_of(name.cbegin(), name.cend(), [](char c) { return uchar(c) < 0x20 || uchar(c) == 0x7f; });
 }
 
-// A link's target, read as written from the link's folder `depth` levels below the top, stays
-// inside. ".." after a name is refused: through a link that name could stand for a folder
-// elsewhere, where the ".." leads somewhere else than it reads.
-bool staysInside(const QByteArray &target, qsizetype depth)
+int openBelow(int dirFd, const QByteArray &name)
+{
+    return openat(dirFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+}
+
+// ".." after a name is refused: through a link that name could stand for a folder elsewhere,
+// where the ".." leads somewhere else than it reads.
+bool PaxReader::staysInside(const QByteArray &target, qsizetype depth)
 {
     if (target.isEmpty() || target.startsWith('/') || target.size() >= PATH_MAX || hasControl(target))
         return false;
@@ -107,10 +112,12 @@ bool staysInside(const QByteArray &target, qsizetype depth)
     return true;
 }
 
-int openBelow(int dirFd, const QByteArray &name)
+bool PaxReader::safeName(const QByteArray &name)
 {
-    return openat(dirFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-}
+    if (name.startsWith('/') || name.size() >= PATH_MAX || hasControl(name))
+        return false;
+    const QList<QByteArray> parts = name.split('/');
+    return std::none_of(parts.cbegin(), parts.cend(), [](const QByteArray &part) { return part == ".." || part.size() > NAME_MAX; });
 }
 
 PaxReader::PaxReader(const QString &folder, const QString &strip)
@@ -298,15 +305,13 @@ std::optional<QByteArray> PaxReader::relative(const QByteArray &name, Result &fa
         failure = Malformed;
         return std::nullopt;
     }
-    if (name.startsWith('/') || name.size() >= PATH_MAX || hasControl(name))
+    if (!safeName(name))
         return std::nullopt;
     QByteArray path;
     bool top = !m_strip.isEmpty();
     for (const QByteArray &part : name.split('/')) {
         if (part.isEmpty() || part == ".")
             continue;
-        if (part == ".." || part.size() > NAME_MAX)
-            return std::nullopt;
         if (std::exchange(top, false)) {
             if (part != m_strip)
                 return std::nullopt;

@@ -30,6 +30,12 @@ public:
     // The end of the archive has been read, every file closed and every time and mode applied.
     bool complete() const { return m_stage == Stage::Ended; }
 
+    // The rules every entry is held to, which a sender also applies so that nothing it offers is
+    // refused half-way: a name as the archive gives it, and a link's target read from the link's
+    // folder `depth` levels below the top (after the bundle's own folder, when that is left out).
+    static bool safeName(const QByteArray &name);
+    static bool staysInside(const QByteArray &target, qsizetype depth);
+
 private:
     enum class Stage { Header, Meta, Content, Padding, Ended };
     // What pax records and GNU long-name entries say about the entry that follows them.
