@@ -55,6 +55,8 @@ private slots:
             << Broken{MainWin::Receive, PeerIdentity::a().probe(), "GET / HTTP/1.0\r\n\r\n", QuickTiming};
         QTest::newRow("TL, then silence") << Broken{MainWin::Send, "TL", "-", shortLimit};
         QTest::newRow("TL, then no TLS") << Broken{MainWin::Send, "TL", "HTTP/1.0 200 OK\r\n\r\nhello", QuickTiming};
+        // Kept whole, every arrival would copy all that came before it.
+        QTest::newRow("a flood of OK before TL") << Broken{MainWin::Send, QByteArray("OK").repeated(100000), "-", QuickTiming};
     }
     void brokenPrivatePeersEndInTheSentenceAndWriteNothing()
     {
@@ -103,6 +105,45 @@ private slots:
             QCOMPARE(contentOf(target), QByteArray("abc"));
             QCOMPARE(rig.win().Caption(), QStringLiteral("Veltrane (not encrypted)"));
         }
+    }
+
+    void whoeverConnectsAndSaysNothingUsableIsLetGoForTheRealSender_data()
+    {
+        QTest::addColumn<QByteArray>("first");
+        QTest::addColumn<bool>("letGo");
+        QTest::newRow("nothing") << QByteArray() << true;
+        QTest::newRow("65 of the probe's 66 bytes") << PeerIdentity::a().probe().chopped(1) << true;
+        QTest::newRow("text that matches nothing") << QByteArray("GET / HTTP/1.0\r\n\r\n") << true;
+        QTest::newRow("a sender of the design") << QByteArray("RC") << false;
+    }
+    void whoeverConnectsAndSaysNothingUsableIsLetGoForTheRealSender()
+    {
+        QFETCH(QByteArray, first);
+        QFETCH(bool, letGo);
+        QTemporaryDir dir;
+        const quint16 port = freePort();
+        Side receiver(MainWin::Receive, port, dir.filePath(QStringLiteral("copy")), {.offerSettleMs = 20, .privateLimitMs = 300});
+        QVERIFY(receiver.listening());
+        QTcpSocket holder;
+        holder.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(holder.waitForConnected(3000));
+        holder.write(first);
+        if (!letGo) {
+            QTest::qWait(900);
+            QCOMPARE(holder.state(), QAbstractSocket::ConnectedState);
+            QCOMPARE(receiver.win.StatBox->text(), QStringLiteral("Connected. Waiting for file ..."));
+            return;
+        }
+        QTRY_COMPARE(holder.state(), QAbstractSocket::UnconnectedState);
+        QCOMPARE(receiver.win.StatBox->text(), QStringLiteral("Waiting for connection ..."));
+        QCOMPARE(receiver.win.CDBut->text(), QStringLiteral("Cancel"));
+        QVERIFY(writeFile(dir.filePath(QStringLiteral("source")), "hello"));
+        Side sender(MainWin::Send, port, dir.filePath(QStringLiteral("source")));
+        QTRY_COMPARE(receiver.win.StatBox->text(), finished("0"));
+        QTRY_COMPARE(sender.win.StatBox->text(), finished("0"));
+        QCOMPARE(contentOf(dir.filePath(QStringLiteral("copy"))), QByteArray("hello"));
+        QVERIFY(CodeTitle.match(receiver.win.Caption()).hasMatch());
+        QCOMPARE(sender.win.Caption(), receiver.win.Caption());
     }
 
     void manInTheMiddleLeavesTheTwoWindowsWithDifferentCodes()

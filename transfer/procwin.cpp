@@ -70,7 +70,7 @@ void ProcWin::createControls(QWidget *window)
     // The operating system would wait about a minute for a peer that never answers.
     m_connectLimit = singleShot(window, m_timing.connectLimitMs, this, &ProcWin::connectLimitReached);
     m_clearFallback = singleShot(window, m_timing.clearFallbackMs, this, &ProcWin::clearFallbackReached);
-    m_privateLimit = singleShot(window, m_timing.privateLimitMs, this, &ProcWin::privacyFailed);
+    m_privateLimit = singleShot(window, m_timing.privateLimitMs, this, &ProcWin::privateLimitReached);
     m_offerSettle = singleShot(window, 0, this, &ProcWin::chooseTarget);
 
     // Started by bytes that move, so each draw is at least a tick after the one before.
@@ -199,6 +199,8 @@ void ProcWin::NT_ConnectionRequest(qint32 requestId)
     // Whether this "OK" counts depends on what the sender says first.
     advance(Stage::Securing);
     NT->SendData(QStringLiteral("OK"));
+    // Whoever connected must say something we can take in time, or the port is the next sender's.
+    m_privateLimit->start();
 }
 
 void ProcWin::connectLimitReached()
@@ -226,6 +228,9 @@ void ProcWin::NT_Lost()
 void ProcWin::awaitAnswer()
 {
     // Everything the receiver says in the clear is kept: its "OK" counts if it never answers "TL".
+    // A receiver of either kind says two words before it hears us; one that says far more is broken.
+    if (InMsg.size() > MaxPreamble)
+        return privacyFailed();
     m_unfinished = InMsg;
     const qsizetype answer = ControlText::answerAt(InMsg);
     // A receiver that speaks TLS says nothing more until we do.
@@ -243,11 +248,17 @@ void ProcWin::awaitProbe(const QString &held, const QString &read)
     // The sender stopped waiting for "TL" and goes on in the clear.
     if (heard == PrivateChannel::ProbeThenMore)
         return goClear(), dispatch(InMsg.sliced(PrivateChannel::ProbeLength));
-    // What was held was not the start of a probe after all: what came now stands alone.
+    // Only a message or an offer shows a sender of the design; anything else waits out the limit.
+    if (heard == PrivateChannel::Clear) {
+        const std::optional<ControlText::Split> split = ControlText::split(InMsg);
+        if (split && (!split->messages.isEmpty() || !split->offer.isEmpty()))
+            return goClear(), dispatch(InMsg);
+        if (split)
+            return void(m_unfinished = split->unfinished);
+    }
+    // What was held was not the start of a message after all: what came now stands alone.
     if (!held.isEmpty())
         return InMsg = read, awaitProbe({}, read);
-    if (heard == PrivateChannel::Clear)
-        goClear(), dispatch(InMsg);
 }
 
 void ProcWin::clearFallbackReached()
@@ -280,7 +291,6 @@ void ProcWin::startPrivate(bool asServer)
             return privacyFailed();
         m_private->commit(InMsg);
         NT->SendData(QStringLiteral("TL"));
-        m_privateLimit->start();
     }
     NT->StartPrivate(m_private->configuration(), asServer);
 }
@@ -298,6 +308,25 @@ void ProcWin::NT_Secured()
     // Inside TLS the exchange starts over: what was said in the clear counts for nothing.
     advance(Stage::Connected);
     NT->SendData(receiving() ? QStringLiteral("OK") : QStringLiteral("RC"));
+}
+
+void ProcWin::privateLimitReached()
+{
+    // Nothing a sender would say came from whoever connected: the port opens again for the next one.
+    if (receiving() && m_stage == Stage::Securing && !NT->privateStarted())
+        return listenAgain();
+    privacyFailed();
+}
+
+void ProcWin::listenAgain()
+{
+    NT->Close();
+    m_unfinished.clear();
+    // The one step back a transfer takes: the connection that held it is gone, nothing was said.
+    m_stage = Stage::Opening;
+    if (!NT->Listen())
+        return endWith(cannotListen(NT->listenError(), m_port));
+    m_announcer.announce(m_port);
 }
 
 void ProcWin::privacyFailed()

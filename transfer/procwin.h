@@ -64,6 +64,8 @@ public:
     static constexpr int TickMs = 10;
     // Longer than any name and size; the 16-bit scan of an offer reaches no further.
     static constexpr qsizetype MaxOfferLength = 32767;
+    // What a sender keeps of a receiver's words in the clear while it waits for "TL".
+    static constexpr qsizetype MaxPreamble = 4096;
     static constexpr int ClientWidth = 360;
     static constexpr int ClientHeight = 180;
 
@@ -137,6 +139,8 @@ private:
     void awaitAnswer();
     void awaitProbe(const QString &held, const QString &read);
     void clearFallbackReached();
+    void privateLimitReached();
+    void listenAgain();
     void goClear();
     void startPrivate(bool asServer);
     void NT_Secured();
