@@ -215,6 +215,101 @@ private slots:
         QVERIFY(!PaxWriter({dir.filePath(u"one"_s), dir.filePath(u"sub/one"_s)}).isValid());
     }
 
+    void namesAReceiverWouldRefuseAreRefusedWhenMeasured_data()
+    {
+        QTest::addColumn<QStringList>("chosen");
+        QTest::addColumn<QString>("refused");
+        // Trip/ holds sub/, sub/file, top (a file) and, per row, one entry more made below.
+        QTest::newRow("a file named Icon\\r") << QStringList{u"Trip"_s} << u"Trip/Icon\r"_s;
+        QTest::newRow("a folder with a tab, refused before what it holds") << QStringList{u"Trip"_s} << u"Trip/a\tb"_s;
+        QTest::newRow("an absolute link") << QStringList{u"Trip"_s} << u"Trip/sub/abs"_s;
+        QTest::newRow("../x at the top of the one chosen folder") << QStringList{u"Trip"_s} << u"Trip/up"_s;
+        QTest::newRow("../x one folder down") << QStringList{u"Trip"_s} << QString();
+        QTest::newRow("../x at the top of several chosen items") << QStringList{u"Trip/up"_s, u"Trip/top"_s} << u"up"_s;
+        QTest::newRow("../x one down among several chosen items") << QStringList{u"Trip/sub"_s, u"Trip/top"_s} << QString();
+        QTest::newRow("sub/../.. reaching out through a name") << QStringList{u"Trip"_s} << u"Trip/sub/back"_s;
+    }
+    void namesAReceiverWouldRefuseAreRefusedWhenMeasured()
+    {
+        QFETCH(QStringList, chosen);
+        QFETCH(QString, refused);
+        QTemporaryDir dir;
+        QDir(dir.path()).mkpath(u"Trip/sub"_s);
+        QVERIFY(writeFile(dir.filePath(u"Trip/sub/file"_s), "f") && writeFile(dir.filePath(u"Trip/top"_s), "t"));
+        const QByteArray tag = QTest::currentDataTag();
+        if (tag.startsWith("a file named"))
+            QVERIFY(writeFile(dir.filePath(u"Trip/Icon\r"_s), ""));
+        if (tag.startsWith("a folder with"))
+            QVERIFY(QDir(dir.path()).mkpath(u"Trip/a\tb/inside"_s));
+        if (tag.startsWith("an absolute"))
+            QCOMPARE(symlink("/etc", local(dir.filePath(u"Trip/sub/abs"_s))), 0);
+        if (tag.startsWith("../x at the top"))
+            QCOMPARE(symlink("../x", local(dir.filePath(u"Trip/up"_s))), 0);
+        if (tag.startsWith("../x one"))
+            QCOMPARE(symlink("../top", local(dir.filePath(u"Trip/sub/up"_s))), 0);
+        if (tag.startsWith("sub/../.."))
+            QCOMPARE(symlink("../sub/../..", local(dir.filePath(u"Trip/sub/back"_s))), 0);
+        for (QString &path : chosen)
+            path = dir.filePath(path);
+
+        PaxWriter writer(chosen);
+        QCOMPARE(writer.refusedName(), refused);
+        QCOMPARE(writer.isValid(), refused.isEmpty());
+        if (!refused.isEmpty()) {
+            // The whole local path, its control characters escaped, never raw.
+            const QString shown = QString(refused).replace(u'\r', u"\\r"_s).replace(u'\t', u"\\t"_s);
+            QVERIFY2(writer.errorString().endsWith(shown + u": a receiver would refuse its name"_s), qPrintable(writer.errorString()));
+            QVERIFY(writer.errorString().startsWith(dir.path()));
+            QVERIFY(!writer.errorString().contains(u'\r') && !writer.errorString().contains(u'\t'));
+            return;
+        }
+        // What is allowed, the receiver takes whole: its own rules agree.
+        QTemporaryDir target;
+        PaxReader reader(target.path(), chosen.size() == 1 ? u"Trip"_s : QString());
+        QCOMPARE(feedPieces(reader, drain(writer), 5), PaxReader::Going);
+        QVERIFY(reader.complete());
+        QVERIFY(QFileInfo(target.filePath(chosen.size() == 1 ? u"sub/up"_s : u"sub/file"_s)).exists());
+    }
+
+    void fileSwappedWhileTheStreamRunsIsNotSent_data()
+    {
+        QTest::addColumn<bool>("folderForLink");
+        QTest::newRow("a folder swapped for a link to one holding the same name and size") << true;
+        QTest::newRow("a file swapped for another of the same size") << false;
+    }
+    void fileSwappedWhileTheStreamRunsIsNotSent()
+    {
+        QFETCH(bool, folderForLink);
+        QTemporaryDir dir;
+        QDir(dir.path()).mkpath(u"Trip/private"_s), QDir(dir.path()).mkpath(u"other"_s);
+        const QByteArray chosen = randomBytes(4000, 1), secret = randomBytes(4000, 2);
+        QVERIFY(writeFile(dir.filePath(u"Trip/a.bin"_s), randomBytes(1 << 20, 3)));
+        QVERIFY(writeFile(dir.filePath(u"Trip/private/notes.txt"_s), chosen));
+        QVERIFY(writeFile(dir.filePath(u"other/notes.txt"_s), secret));
+        PaxWriter writer({dir.filePath(u"Trip"_s)});
+        QVERIFY(writer.isValid());
+        QByteArray buffer(64 * 1024, '\0');
+        QByteArray stream(buffer.constData(), writer.read(buffer.data(), buffer.size()));
+        QCOMPARE(stream.size(), buffer.size());
+        if (folderForLink) {
+            QVERIFY(QDir(dir.path()).rename(u"Trip/private"_s, u"old"_s));
+            QCOMPARE(symlink(local(dir.filePath(u"other"_s)), local(dir.filePath(u"Trip/private"_s))), 0);
+        } else {
+            QCOMPARE(::rename(local(dir.filePath(u"other/notes.txt"_s)), local(dir.filePath(u"Trip/private/notes.txt"_s))), 0);
+        }
+        qint64 n;
+        while ((n = writer.read(buffer.data(), buffer.size())) > 0)
+            stream.append(buffer.constData(), n);
+        QCOMPARE(n, -1);
+        QVERIFY(!stream.contains(secret.left(512)));
+        QVERIFY(!isOpenHere(dir.filePath(u"Trip/private/notes.txt"_s)));
+        // Measured anew, the same tree goes whole, folders and all.
+        if (!folderForLink) {
+            PaxWriter again({dir.filePath(u"Trip"_s)});
+            QVERIFY(drain(again).contains(secret));
+        }
+    }
+
     void hostileArchiveStopsWithNothingOutsideAndEarlierEntriesKept_data()
     {
         QTest::addColumn<QByteArray>("archive");

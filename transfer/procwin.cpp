@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 
 using namespace StatusText;
 
@@ -71,6 +72,7 @@ void ProcWin::createControls(QWidget *window)
     m_connectLimit = singleShot(window, m_timing.connectLimitMs, this, &ProcWin::connectLimitReached);
     m_clearFallback = singleShot(window, m_timing.clearFallbackMs, this, &ProcWin::clearFallbackReached);
     m_privateLimit = singleShot(window, m_timing.privateLimitMs, this, &ProcWin::privateLimitReached);
+    m_verdictWait = singleShot(window, 0, this, &ProcWin::verdictOverdue);
     m_offerSettle = singleShot(window, 0, this, &ProcWin::chooseTarget);
 
     // Started by bytes that move, so each draw is at least a tick after the one before.
@@ -390,6 +392,8 @@ void ProcWin::handleMessage(const QString &message)
     // anything else would send a file nobody chose in this transfer.
     if (message == u"OK" && sending && m_stage == Stage::Connected)
         chooseFile();
+    else if (message == u"OK" && sending && m_stage == Stage::Verdict)
+        advance(Stage::Complete), progressed();
     else if (message == u"CC" && sending)
         endWith(ClosedByReciever);
     else if (message == u"SD" && sending && m_stage == Stage::Offered)
@@ -444,7 +448,7 @@ void ProcWin::chooseFile()
 void ProcWin::offerBundle(const QStringList &chosen)
 {
     if (!m_source.bundle(chosen))
-        return refuse(CannotReadChoice);
+        return refuse(m_source.refusedName().isEmpty() ? QString(CannotReadChoice) : wouldRefuse(m_source.refusedName()));
     FileSize = m_source.bundleSize();
     const QString name = FileSource::bundleName(chosen);
     StatBox->setText(SendingRequest);
@@ -526,7 +530,7 @@ bool ProcWin::stillRunning(const QPointer<QWidget> &window) const
     return window && m_stage != Stage::Ended && NT && NT->State() == TcpControl::Connected;
 }
 
-void ProcWin::refuse(const char *sentence)
+void ProcWin::refuse(const QString &sentence)
 {
     NT->SendData(QStringLiteral("CC"));
     endWith(sentence);
@@ -571,7 +575,9 @@ void ProcWin::pump()
         m_source.close();
         // "Finished." waits until the operating system holds every byte: Done pressed at once
         // must not cut off what is still queued in the socket.
-        advance(NT->allSent() ? Stage::Complete : Stage::Draining);
+        if (NT->allSent())
+            return handedOver();
+        advance(Stage::Draining);
     }
     progressed();
 }
@@ -604,10 +610,40 @@ void ProcWin::NT_SendComplete()
         XferState = ReadyForChunk;
     if (m_stage == Stage::Moving)
         return pump();
-    if (m_stage == Stage::Draining && NT->allSent()) {
-        advance(Stage::Complete);
-        progressed();
+    if (m_stage == Stage::Draining && NT->allSent())
+        handedOver();
+}
+
+void ProcWin::handedOver()
+{
+    // A receiver of the design says nothing more: what the operating system holds is as good as sent.
+    if (!NT->isPrivate())
+        return advance(Stage::Complete), progressed();
+    // Between two Veltranes "OK" says all of it landed; a receiver that refused part of it closes.
+    advance(Stage::Verdict);
+    XferState = ControlMessages;
+    m_acknowledged = false;
+    m_verdictWait->start(std::max(TickMs, m_timing.privateLimitMs / 10));
+    progressed();
+    // Whatever came while the pump ran raised its one arrival then, and stayed unread.
+    if (const qint64 waiting = NT->bytesWaiting(); waiting > 0)
+        NT_DataArrival(qint32(qMin<qint64>(waiting, std::numeric_limits<qint32>::max())));
+}
+
+void ProcWin::verdictOverdue()
+{
+    if (m_stage != Stage::Verdict)
+        return;
+    // Bytes still on their way are a slow link, not a silent receiver.
+    if (NT->bytesUnacknowledged() > 0) {
+        m_acknowledged = false;
+        return m_verdictWait->start(std::max(TickMs, m_timing.privateLimitMs / 10));
     }
+    // An earlier Veltrane never gives a verdict: silent for the limit after it had every byte, it is one.
+    if (!std::exchange(m_acknowledged, true))
+        return m_verdictWait->start(m_timing.privateLimitMs);
+    advance(Stage::Complete);
+    progressed();
 }
 
 // Sink
@@ -633,6 +669,10 @@ void ProcWin::receiveBlock(qint32 count)
         XferState = ControlMessages;
         m_target.close();
         advance(Stage::Complete);
+        // The sender's "Finished." waits for this; in the clear a sender of the design would take
+        // it for a new go-ahead.
+        if (NT->isPrivate())
+            NT->SendData(QStringLiteral("OK"));
     }
     progressed();
 }
@@ -648,6 +688,7 @@ void ProcWin::endWith(const QString &sentence)
     m_connectLimit->stop();
     m_clearFallback->stop();
     m_privateLimit->stop();
+    m_verdictWait->stop();
     m_offerSettle->stop();
     m_source.close();
     m_target.close();

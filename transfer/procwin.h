@@ -124,6 +124,7 @@ private:
         Choosing,  // receiver: the save dialog is open
         Moving,    // file bytes flow
         Draining,  // sender: every piece is handed over, some still wait in the socket
+        Verdict,   // sender, private: the operating system has every byte; the receiver's word decides
         Complete,  // every byte is sent or written; the display tick shows the end
         Ended,     // finished or failed: nothing more is taken
     };
@@ -156,7 +157,7 @@ private:
     void chooseTarget();
     bool openFolder(QWidget *self, const QString &name);
     bool stillRunning(const QPointer<QWidget> &window) const;
-    void refuse(const char *sentence);
+    void refuse(const QString &sentence);
     bool receiving() const;
 
     // Pump
@@ -165,6 +166,8 @@ private:
     QByteArray &freePiece();
     bool readNext(QByteArray &buffer);
     void NT_SendComplete();
+    void handedOver();
+    void verdictOverdue();
 
     // Sink
     void receiveBlock(qint32 count);
@@ -188,6 +191,9 @@ private:
     QPointer<QTimer> m_connectLimit;
     QPointer<QTimer> m_clearFallback;
     QPointer<QTimer> m_privateLimit;
+    QPointer<QTimer> m_verdictWait;
+    // The receiver has had every byte since the verdict wait last started.
+    bool m_acknowledged = false;
     // Made anew for each transfer that may go private.
     std::optional<PrivateChannel> m_private;
     // A piece of a control message that waits for the rest.
