@@ -18,6 +18,8 @@ constexpr qint64 Block = 512;
 constexpr qint64 MetaMax = 1 << 20;
 // No file system holds a file this big: a size beyond it is a broken or hostile header.
 constexpr qint64 SizeMax = qint64(1) << 56;
+// Folders of ours remembered once left: some 40 bytes each.
+constexpr qsizetype LeftMax = 16384;
 
 qint64 padded(qint64 bytes) { return (bytes + Block - 1) / Block * Block; }
 
@@ -86,9 +88,23 @@ bool hasControl(const QByteArray &name)
     return std::any_of(name.cbegin(), name.cend(), [](char c) { return uchar(c) < 0x20 || uchar(c) == 0x7f; });
 }
 
-int openBelow(int dirFd, const QByteArray &name)
+int openBelow(int dirFd, const char *name) { return openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }
+
+// Read, not set and set back: for that moment a file made anywhere else would get the wrong mode.
+quint32 currentUmask()
 {
-    return openat(dirFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : status.readAll().split('\n')) {
+            bool octal = false;
+            const uint mask = line.startsWith("Umask:") ? line.mid(6).trimmed().toUInt(&octal, 8) : 0;
+            if (octal)
+                return mask & 0777;
+        }
+    }
+    const mode_t mask = umask(022);
+    umask(mask);
+    return mask & 0777;
 }
 }
 
@@ -120,10 +136,12 @@ bool PaxReader::safeName(const QByteArray &name)
     return std::none_of(parts.cbegin(), parts.cend(), [](const QByteArray &part) { return part == ".." || part.size() > NAME_MAX; });
 }
 
-PaxReader::PaxReader(const QString &folder, const QString &strip)
-    : m_strip(QFile::encodeName(strip))
+PaxReader::PaxReader(int folder, qint64 budget, const QString &strip)
+    : m_root(folder)
+    , m_strip(QFile::encodeName(strip))
+    , m_umask(currentUmask())
+    , m_budget(budget)
 {
-    m_root = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (m_root < 0)
         m_result = WriteFailed;
 }
@@ -156,7 +174,10 @@ PaxReader::Result PaxReader::feed(const char *data, qint64 size)
             break;
         case Stage::Content:
             used = std::min(size, m_left);
-            if (!write(data, used))
+            // Content is counted as it comes, so a stream cut short ends as one, however big its file said it was.
+            if (m_fd >= 0 && !charge(used))
+                stop(Unsafe);
+            else if (!write(data, used))
                 stop(WriteFailed);
             m_left -= used;
             break;
@@ -272,7 +293,8 @@ bool PaxReader::parseRecords(const QByteArray &records)
     for (qsizetype at = 0; at < records.size();) {
         const qsizetype blank = records.indexOf(' ', at);
         const std::optional<qint64> length = decimal(QByteArrayView(records).sliced(at, blank < 0 ? 0 : blank - at));
-        if (!length || *length > records.size() - at || records[at + *length - 1] != '\n')
+        // The length counts its own digits and blank, and a record holds at least its newline.
+        if (!length || *length < blank + 2 - at || *length > records.size() - at || records[at + *length - 1] != '\n')
             return false;
         const QByteArrayView record = QByteArrayView(records).sliced(blank + 1, at + *length - 1 - (blank + 1));
         const qsizetype equals = record.indexOf('=');
@@ -347,83 +369,173 @@ PaxReader::Result PaxReader::place(char type, const QByteArray &name, const QByt
         return Unsafe;
     if (path->isEmpty())
         return type == '5' ? Going : Unsafe; // the folder itself, which stays as the user has it
-    const qsizetype slash = path->lastIndexOf('/');
     if (type == '2' && !staysInside(link, path->count('/')))
         return Unsafe;
-    const int parent = parentOf(slash < 0 ? QByteArray() : path->left(slash), failure);
-    if (parent < 0)
-        return failure;
-    const QByteArray leaf = path->mid(slash + 1);
-    // Whatever has the entry's name goes, but a folder: never followed, only unlinked.
+    // Set-id and sticky bits are not taken from a peer, nor anything the receiver's umask withholds.
+    mode &= 0777 & ~m_umask;
+    QList<QByteArray> folders = path->split('/');
+    const QByteArray leaf = type == '5' ? QByteArray() : folders.takeLast();
+    if (const Result entered = enter(folders, type == '5', mode, mtime); entered != Going || type == '5')
+        return entered;
+    if (!charge(Block + (type == '2' ? 0 : padded(size) - size)))
+        return Unsafe;
+    // Whatever has the entry's name goes: never followed, only unlinked.
+    const int parent = here();
     struct stat st;
-    if (fstatat(parent, leaf.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !(type == '5' && S_ISDIR(st.st_mode))
-        && unlinkat(parent, leaf.constData(), 0) < 0)
+    if (fstatat(parent, leaf.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && unlinkat(parent, leaf.constData(), 0) < 0)
         return WriteFailed;
-    const timespec times[2] = {{0, UTIME_OMIT}, {time_t(mtime), 0}};
-    switch (type) {
-    case '5':
-        if (mkdirat(parent, leaf.constData(), 0700) < 0 && errno != EEXIST)
-            return WriteFailed;
-        m_folders.push_back({*path, mode & 0777, mtime});
-        return Going;
-    case '2':
+    if (type == '2') {
         if (symlinkat(link.constData(), parent, leaf.constData()) < 0)
             return WriteFailed;
+        const timespec times[2] = {{0, UTIME_OMIT}, {time_t(mtime), 0}};
         utimensat(parent, leaf.constData(), times, AT_SYMLINK_NOFOLLOW);
         return Going;
     }
     m_fd = openat(parent, leaf.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (m_fd < 0)
         return WriteFailed;
-    // Set-id and sticky bits are not taken from a peer.
-    m_fileMode = mode & 0777;
+    m_fileMode = mode;
     m_fileMtime = mtime;
     expect(Stage::Content, size);
     return Going;
 }
 
-// The open folder for `path`, made where missing. Each step refuses a symbolic link, so no entry
-// reaches through one, whether it was there before or the archive made it.
-int PaxReader::parentOf(const QByteArray &path, Result &failure)
+// What the disk may still take of the stream's announced size.
+bool PaxReader::charge(qint64 bytes)
 {
-    failure = WriteFailed;
-    if (m_parentFd >= 0 && path == m_parentPath)
-        return m_parentFd;
-    if (m_parentFd >= 0 && m_parentFd != m_root)
-        ::close(m_parentFd);
-    m_parentFd = -1;
-    int fd = m_root;
-    for (const QByteArray &name : path.split('/')) {
-        if (name.isEmpty())
-            continue;
-        int next = openBelow(fd, name);
-        if (next < 0 && errno == ENOENT && (mkdirat(fd, name.constData(), 0777) == 0 || errno == EEXIST))
-            next = openBelow(fd, name);
-        struct stat st;
-        if (next < 0 && fstatat(fd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
-            failure = Unsafe;
-        if (fd != m_root)
-            ::close(fd);
-        if (next < 0)
-            return -1;
-        fd = next;
-    }
-    m_parentPath = path;
-    return m_parentFd = fd;
+    if (bytes > m_budget)
+        return false;
+    m_budget -= bytes;
+    return true;
 }
 
-// A folder met earlier, reached again step by step without following a link.
-int PaxReader::openFolder(const QByteArray &path) const
+// Makes `folders` (a path from the top) the folders the entry is in, leaving those it is not in.
+// `entry` says the last of them is the entry itself, with its mode and time.
+PaxReader::Result PaxReader::enter(const QList<QByteArray> &folders, bool entry, quint32 mode, qint64 mtime)
 {
-    int fd = fcntl(m_root, F_DUPFD_CLOEXEC, 0);
-    for (const QByteArray &part : path.split('/')) {
-        if (fd < 0 || part.isEmpty())
-            break;
-        const int next = openBelow(fd, part);
-        ::close(fd);
-        fd = next;
+    qsizetype common = 0;
+    while (common < qsizetype(m_stack.size()) && common < folders.size() && m_stack[size_t(common)].name == folders[common])
+        ++common;
+    unwind(common);
+    if (qsizetype(m_stack.size()) != common)
+        return WriteFailed;
+    for (qsizetype i = common; i < folders.size(); ++i) {
+        if (const Result entered = enterOne(folders[i], entry && i == folders.size() - 1, mode, mtime); entered != Going)
+            return entered;
     }
-    return fd;
+    // A folder's entry after some of what it holds, which made it on the way down.
+    if (entry && common == folders.size() && m_stack.back().created)
+        m_stack.back().mode = mode, m_stack.back().mtime = mtime;
+    return Going;
+}
+
+// One step down from the deepest folder, made where missing. Each step refuses a symbolic link,
+// so no entry reaches through one, whether it was there before or the archive made it.
+PaxReader::Result PaxReader::enterOne(const QByteArray &name, bool entry, quint32 mode, qint64 mtime)
+{
+    const int parent = here();
+    struct stat st;
+    bool there = fstatat(parent, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    // Whatever has a folder entry's name goes, but a folder: never followed, only unlinked.
+    if (entry && there && !S_ISDIR(st.st_mode)) {
+        if (unlinkat(parent, name.constData(), 0) < 0)
+            return WriteFailed;
+        there = false;
+    }
+    std::optional<Finish> ours;
+    if (there && S_ISDIR(st.st_mode)) {
+        if (const auto left = m_ours.constFind({st.st_dev, st.st_ino}); left != m_ours.cend())
+            ours = *left;
+        if (ours && (ours->mode & 0700) != 0700)
+            fchmodat(parent, name.constData(), 0700, AT_SYMLINK_NOFOLLOW);
+    }
+    int fd = openBelow(parent, name.constData());
+    if (fd < 0 && errno == ENOENT) {
+        if (!charge(Block))
+            return Unsafe;
+        // Ours alone while it is filled: its own mode, or the umask, could bar our way in.
+        if (mkdirat(parent, name.constData(), 0700) == 0)
+            ours = Finish{0777 & ~m_umask, std::nullopt};
+        else if (errno != EEXIST)
+            return WriteFailed;
+        fd = openBelow(parent, name.constData());
+        if (fd >= 0 && ours && (m_umask & 0700))
+            fchmod(fd, 0700);
+    }
+    if (fd < 0)
+        return there && S_ISLNK(st.st_mode) ? Unsafe : WriteFailed;
+    const bool same = there && ours;
+    const dev_t dev = st.st_dev;
+    const ino_t ino = st.st_ino;
+    if (fstat(fd, &st) < 0) {
+        ::close(fd);
+        return WriteFailed;
+    }
+    // Replaced since it was looked at: not the folder that was ours.
+    if (same && (st.st_dev != dev || st.st_ino != ino))
+        ours.reset();
+    if (ours && entry)
+        ours = Finish{mode, mtime};
+    if (m_here >= 0)
+        ::close(m_here);
+    m_here = fd;
+    m_stack.push_back({name, st.st_dev, st.st_ino, bool(ours), ours ? ours->mode : 0, ours ? ours->mtime : std::nullopt});
+    return Going;
+}
+
+// Finishes the deepest folder: it takes its mode and time if it is ours, and the way goes up.
+bool PaxReader::leave()
+{
+    const Folder done = std::move(m_stack.back());
+    m_stack.pop_back();
+    // Up first: the folder's own mode may not let us through it once applied.
+    int up = -1;
+    if (!m_stack.empty()) {
+        up = openat(m_here, "..", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        struct stat st;
+        if (up >= 0 && (fstat(up, &st) < 0 || st.st_dev != m_stack.back().dev || st.st_ino != m_stack.back().ino))
+            ::close(up), up = -1;
+    }
+    if (done.created) {
+        if (m_ours.size() < LeftMax)
+            m_ours.insert({done.dev, done.ino}, {done.mode, done.mtime});
+        fchmod(m_here, done.mode);
+        const timespec times[2] = {{0, UTIME_OMIT}, {time_t(done.mtime.value_or(0)), done.mtime ? 0 : UTIME_OMIT}};
+        futimens(m_here, times);
+    }
+    ::close(m_here);
+    m_here = up;
+    return up >= 0 || m_stack.empty() || walk();
+}
+
+// The folders were moved meanwhile: down from the top again, each step the folder it was, or the
+// way is lost and what is left of it given up.
+bool PaxReader::walk()
+{
+    int fd = -1;
+    for (const Folder &folder : m_stack) {
+        const int next = openBelow(fd >= 0 ? fd : m_root, folder.name.constData());
+        struct stat st;
+        const bool same = next >= 0 && fstat(next, &st) == 0 && st.st_dev == folder.dev && st.st_ino == folder.ino;
+        if (fd >= 0)
+            ::close(fd);
+        fd = next;
+        if (!same) {
+            if (fd >= 0)
+                ::close(fd);
+            m_stack.clear();
+            m_here = -1;
+            return false;
+        }
+    }
+    m_here = fd;
+    return true;
+}
+
+void PaxReader::unwind(qsizetype depth)
+{
+    while (qsizetype(m_stack.size()) > depth)
+        leave();
 }
 
 bool PaxReader::write(const char *data, qint64 size)
@@ -453,29 +565,17 @@ bool PaxReader::closeFile()
 
 void PaxReader::end()
 {
-    // Deepest last in the archive, so first here: a folder's own mode cannot bar the way to those below.
-    for (auto folder = m_folders.crbegin(); folder != m_folders.crend(); ++folder) {
-        const int fd = openFolder(folder->path);
-        if (fd < 0)
-            continue;
-        const timespec times[2] = {{0, UTIME_OMIT}, {time_t(folder->mtime), 0}};
-        fchmod(fd, folder->mode);
-        futimens(fd, times);
-        ::close(fd);
-    }
-    m_folders.clear();
     stop(Going);
     m_stage = Stage::Ended;
 }
 
-// Closes what is open; a failure also ends the stream for good.
+// Closes what is open and finishes the folders; a failure also ends the stream for good, with
+// what was made before it whole.
 void PaxReader::stop(Result result)
 {
     if (m_fd >= 0)
         ::close(m_fd);
     m_fd = -1;
-    if (m_parentFd >= 0 && m_parentFd != m_root)
-        ::close(m_parentFd);
-    m_parentFd = -1;
+    unwind(0);
     m_result = result;
 }

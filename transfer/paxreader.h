@@ -1,7 +1,11 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
+#include <QList>
 #include <QString>
+
+#include <sys/types.h>
 
 #include <optional>
 #include <vector>
@@ -10,15 +14,21 @@
 // pieces of any size, on the event loop's thread. Everything happens relative to the folder's
 // descriptor and never through a symbolic link, so an archive can write inside the folder and
 // nowhere else; the first entry that would do otherwise stops it, with what came before kept.
+// What it creates takes the archive's mode within the receiver's umask; what was there keeps its
+// own mode and time.
 class PaxReader
 {
 public:
     enum Result { Going, Unsafe, Malformed, WriteFailed };
 
-    // `strip`, when not empty and the archive's first entry is that folder, is the one folder the
-    // archive holds ("<strip>/..."): its contents land directly in `folder`, and an entry outside
-    // it is unsafe. An archive that begins otherwise lands as it is.
-    explicit PaxReader(const QString &folder, const QString &strip = {});
+    // `folder` is an open descriptor of the folder, which the reader owns from now on. `budget` is
+    // the stream's announced size: an entry created costs its 512-byte header and its content
+    // rounded up to a block, which a sender's honest stream always holds, so an archive that
+    // would fill more of the disk than was announced (through folders made for long paths, say)
+    // is unsafe. `strip`, when not empty and the archive's first entry is that folder, is the one
+    // folder the archive holds ("<strip>/..."): its contents land directly in `folder`, and an
+    // entry outside it is unsafe. An archive that begins otherwise lands as it is.
+    PaxReader(int folder, qint64 budget, const QString &strip = {});
     ~PaxReader();
     PaxReader(const PaxReader &) = delete;
     PaxReader &operator=(const PaxReader &) = delete;
@@ -45,10 +55,15 @@ private:
         bool sparse = false;
         void clear() { *this = {}; }
     };
+    // A folder the current entry is in. Its mode and time wait until the stream leaves it:
+    // writing inside a folder changes its time, and a read-only folder could not be filled.
     struct Folder {
-        QByteArray path;
+        QByteArray name;
+        dev_t dev;
+        ino_t ino;
+        bool created;
         quint32 mode;
-        qint64 mtime;
+        std::optional<qint64> mtime;
     };
 
     // Parse
@@ -61,8 +76,13 @@ private:
     // Write
     Result place(char type, const QByteArray &name, const QByteArray &link, quint32 mode, qint64 mtime, qint64 size);
     std::optional<QByteArray> relative(const QByteArray &name, Result &unsafe) const;
-    int parentOf(const QByteArray &path, Result &failure);
-    int openFolder(const QByteArray &path) const;
+    bool charge(qint64 bytes);
+    Result enter(const QList<QByteArray> &folders, bool entry, quint32 mode, qint64 mtime);
+    Result enterOne(const QByteArray &name, bool entry, quint32 mode, qint64 mtime);
+    bool leave();
+    bool walk();
+    void unwind(qsizetype depth);
+    int here() const { return m_here >= 0 ? m_here : m_root; }
     bool write(const char *data, qint64 size);
     bool closeFile();
     void end();
@@ -83,13 +103,23 @@ private:
     qint64 m_left = 0;
     qint64 m_pad = 0;
 
-    // The folder the last entry went into, kept open: entries mostly come folder by folder.
-    QByteArray m_parentPath;
-    int m_parentFd = -1;
+    // Archives come depth first, so the folders the current entry is in are a path from the top,
+    // and one is finished when the stream leaves it. Only the deepest is held open, so neither
+    // descriptors nor memory grow with the count of folders; the way back up is "..", checked to
+    // be the folder that was come down from.
+    std::vector<Folder> m_stack;
+    int m_here = -1;
+    // bsdtar gives a folder's entry with its siblings' and goes into it later: a folder of ours
+    // met again is ours to fill and finish again. Remembered up to a bound, the earliest first.
+    struct Finish {
+        quint32 mode;
+        std::optional<qint64> mtime;
+    };
+    QHash<std::pair<quint64, quint64>, Finish> m_ours;
+    quint32 m_umask = 022;
+    qint64 m_budget = 0;
+
     int m_fd = -1;
     quint32 m_fileMode = 0;
     qint64 m_fileMtime = 0;
-    // Modes and times of folders wait for the end: writing inside a folder changes its time, and
-    // a read-only folder could not be filled.
-    std::vector<Folder> m_folders;
 };
