@@ -18,8 +18,6 @@ constexpr qint64 Block = 512;
 constexpr qint64 MetaMax = 1 << 20;
 // No file system holds a file this big: a size beyond it is a broken or hostile header.
 constexpr qint64 SizeMax = qint64(1) << 56;
-// Folders of ours remembered once left: some 40 bytes each.
-constexpr qsizetype LeftMax = 16384;
 
 qint64 padded(qint64 bytes) { return (bytes + Block - 1) / Block * Block; }
 
@@ -88,8 +86,6 @@ bool hasControl(const QByteArray &name)
     return std::any_of(name.cbegin(), name.cend(), [](char c) { return uchar(c) < 0x20 || uchar(c) == 0x7f; });
 }
 
-int openBelow(int dirFd, const char *name) { return openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }
-
 // Read, not set and set back: for that moment a file made anywhere else would get the wrong mode.
 quint32 currentUmask()
 {
@@ -141,6 +137,7 @@ PaxReader::PaxReader(int folder, qint64 budget, const QString &strip)
     , m_strip(QFile::encodeName(strip))
     , m_umask(currentUmask())
     , m_budget(budget)
+    , m_trail(m_root, m_umask, m_budget)
 {
     if (m_root < 0)
         m_result = WriteFailed;
@@ -375,12 +372,20 @@ PaxReader::Result PaxReader::place(char type, const QByteArray &name, const QByt
     mode &= 0777 & ~m_umask;
     QList<QByteArray> folders = path->split('/');
     const QByteArray leaf = type == '5' ? QByteArray() : folders.takeLast();
-    if (const Result entered = enter(folders, type == '5', mode, mtime); entered != Going || type == '5')
-        return entered;
+    switch (m_trail.enter(folders, type == '5', mode, mtime)) {
+    case FolderTrail::Entered:
+        break;
+    case FolderTrail::Unsafe:
+        return Unsafe;
+    case FolderTrail::Failed:
+        return WriteFailed;
+    }
+    if (type == '5')
+        return Going;
     if (!charge(Block + (type == '2' ? 0 : padded(size) - size)))
         return Unsafe;
     // Whatever has the entry's name goes: never followed, only unlinked.
-    const int parent = here();
+    const int parent = m_trail.here();
     struct stat st;
     if (fstatat(parent, leaf.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && unlinkat(parent, leaf.constData(), 0) < 0)
         return WriteFailed;
@@ -400,143 +405,7 @@ PaxReader::Result PaxReader::place(char type, const QByteArray &name, const QByt
     return Going;
 }
 
-// What the disk may still take of the stream's announced size.
-bool PaxReader::charge(qint64 bytes)
-{
-    if (bytes > m_budget)
-        return false;
-    m_budget -= bytes;
-    return true;
-}
-
-// Makes `folders` (a path from the top) the folders the entry is in, leaving those it is not in.
-// `entry` says the last of them is the entry itself, with its mode and time.
-PaxReader::Result PaxReader::enter(const QList<QByteArray> &folders, bool entry, quint32 mode, qint64 mtime)
-{
-    qsizetype common = 0;
-    while (common < qsizetype(m_stack.size()) && common < folders.size() && m_stack[size_t(common)].name == folders[common])
-        ++common;
-    unwind(common);
-    if (qsizetype(m_stack.size()) != common)
-        return WriteFailed;
-    for (qsizetype i = common; i < folders.size(); ++i) {
-        if (const Result entered = enterOne(folders[i], entry && i == folders.size() - 1, mode, mtime); entered != Going)
-            return entered;
-    }
-    // A folder's entry after some of what it holds, which made it on the way down.
-    if (entry && common == folders.size() && m_stack.back().created)
-        m_stack.back().mode = mode, m_stack.back().mtime = mtime;
-    return Going;
-}
-
-// One step down from the deepest folder, made where missing. Each step refuses a symbolic link,
-// so no entry reaches through one, whether it was there before or the archive made it.
-PaxReader::Result PaxReader::enterOne(const QByteArray &name, bool entry, quint32 mode, qint64 mtime)
-{
-    const int parent = here();
-    struct stat st;
-    bool there = fstatat(parent, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-    // Whatever has a folder entry's name goes, but a folder: never followed, only unlinked.
-    if (entry && there && !S_ISDIR(st.st_mode)) {
-        if (unlinkat(parent, name.constData(), 0) < 0)
-            return WriteFailed;
-        there = false;
-    }
-    std::optional<Finish> ours;
-    if (there && S_ISDIR(st.st_mode)) {
-        if (const auto left = m_ours.constFind({st.st_dev, st.st_ino}); left != m_ours.cend())
-            ours = *left;
-        if (ours && (ours->mode & 0700) != 0700)
-            fchmodat(parent, name.constData(), 0700, AT_SYMLINK_NOFOLLOW);
-    }
-    int fd = openBelow(parent, name.constData());
-    if (fd < 0 && errno == ENOENT) {
-        if (!charge(Block))
-            return Unsafe;
-        // Ours alone while it is filled: its own mode, or the umask, could bar our way in.
-        if (mkdirat(parent, name.constData(), 0700) == 0)
-            ours = Finish{0777 & ~m_umask, std::nullopt};
-        else if (errno != EEXIST)
-            return WriteFailed;
-        fd = openBelow(parent, name.constData());
-        if (fd >= 0 && ours && (m_umask & 0700))
-            fchmod(fd, 0700);
-    }
-    if (fd < 0)
-        return there && S_ISLNK(st.st_mode) ? Unsafe : WriteFailed;
-    const bool same = there && ours;
-    const dev_t dev = st.st_dev;
-    const ino_t ino = st.st_ino;
-    if (fstat(fd, &st) < 0) {
-        ::close(fd);
-        return WriteFailed;
-    }
-    // Replaced since it was looked at: not the folder that was ours.
-    if (same && (st.st_dev != dev || st.st_ino != ino))
-        ours.reset();
-    if (ours && entry)
-        ours = Finish{mode, mtime};
-    if (m_here >= 0)
-        ::close(m_here);
-    m_here = fd;
-    m_stack.push_back({name, st.st_dev, st.st_ino, bool(ours), ours ? ours->mode : 0, ours ? ours->mtime : std::nullopt});
-    return Going;
-}
-
-// Finishes the deepest folder: it takes its mode and time if it is ours, and the way goes up.
-bool PaxReader::leave()
-{
-    const Folder done = std::move(m_stack.back());
-    m_stack.pop_back();
-    // Up first: the folder's own mode may not let us through it once applied.
-    int up = -1;
-    if (!m_stack.empty()) {
-        up = openat(m_here, "..", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        struct stat st;
-        if (up >= 0 && (fstat(up, &st) < 0 || st.st_dev != m_stack.back().dev || st.st_ino != m_stack.back().ino))
-            ::close(up), up = -1;
-    }
-    if (done.created) {
-        if (m_ours.size() < LeftMax)
-            m_ours.insert({done.dev, done.ino}, {done.mode, done.mtime});
-        fchmod(m_here, done.mode);
-        const timespec times[2] = {{0, UTIME_OMIT}, {time_t(done.mtime.value_or(0)), done.mtime ? 0 : UTIME_OMIT}};
-        futimens(m_here, times);
-    }
-    ::close(m_here);
-    m_here = up;
-    return up >= 0 || m_stack.empty() || walk();
-}
-
-// The folders were moved meanwhile: down from the top again, each step the folder it was, or the
-// way is lost and what is left of it given up.
-bool PaxReader::walk()
-{
-    int fd = -1;
-    for (const Folder &folder : m_stack) {
-        const int next = openBelow(fd >= 0 ? fd : m_root, folder.name.constData());
-        struct stat st;
-        const bool same = next >= 0 && fstat(next, &st) == 0 && st.st_dev == folder.dev && st.st_ino == folder.ino;
-        if (fd >= 0)
-            ::close(fd);
-        fd = next;
-        if (!same) {
-            if (fd >= 0)
-                ::close(fd);
-            m_stack.clear();
-            m_here = -1;
-            return false;
-        }
-    }
-    m_here = fd;
-    return true;
-}
-
-void PaxReader::unwind(qsizetype depth)
-{
-    while (qsizetype(m_stack.size()) > depth)
-        leave();
-}
+bool PaxReader::charge(qint64 bytes) { return FolderTrail::charge(m_budget, bytes); }
 
 bool PaxReader::write(const char *data, qint64 size)
 {
@@ -576,6 +445,6 @@ void PaxReader::stop(Result result)
     if (m_fd >= 0)
         ::close(m_fd);
     m_fd = -1;
-    unwind(0);
+    m_trail.leaveAll();
     m_result = result;
 }

@@ -1,11 +1,9 @@
 #pragma once
 
-#include <QByteArray>
-#include <QHash>
-#include <QList>
-#include <QString>
+#include "transfer/foldertrail.h"
 
-#include <sys/types.h>
+#include <QByteArray>
+#include <QString>
 
 #include <optional>
 #include <vector>
@@ -55,16 +53,6 @@ private:
         bool sparse = false;
         void clear() { *this = {}; }
     };
-    // A folder the current entry is in. Its mode and time wait until the stream leaves it:
-    // writing inside a folder changes its time, and a read-only folder could not be filled.
-    struct Folder {
-        QByteArray name;
-        dev_t dev;
-        ino_t ino;
-        bool created;
-        quint32 mode;
-        std::optional<qint64> mtime;
-    };
 
     // Parse
     void onHeader();
@@ -77,12 +65,6 @@ private:
     Result place(char type, const QByteArray &name, const QByteArray &link, quint32 mode, qint64 mtime, qint64 size);
     std::optional<QByteArray> relative(const QByteArray &name, Result &unsafe) const;
     bool charge(qint64 bytes);
-    Result enter(const QList<QByteArray> &folders, bool entry, quint32 mode, qint64 mtime);
-    Result enterOne(const QByteArray &name, bool entry, quint32 mode, qint64 mtime);
-    bool leave();
-    bool walk();
-    void unwind(qsizetype depth);
-    int here() const { return m_here >= 0 ? m_here : m_root; }
     bool write(const char *data, qint64 size);
     bool closeFile();
     void end();
@@ -103,21 +85,9 @@ private:
     qint64 m_left = 0;
     qint64 m_pad = 0;
 
-    // Archives come depth first, so the folders the current entry is in are a path from the top,
-    // and one is finished when the stream leaves it. Only the deepest is held open, so neither
-    // descriptors nor memory grow with the count of folders; the way back up is "..", checked to
-    // be the folder that was come down from.
-    std::vector<Folder> m_stack;
-    int m_here = -1;
-    // bsdtar gives a folder's entry with its siblings' and goes into it later: a folder of ours
-    // met again is ours to fill and finish again. Remembered up to a bound, the earliest first.
-    struct Finish {
-        quint32 mode;
-        std::optional<qint64> mtime;
-    };
-    QHash<std::pair<quint64, quint64>, Finish> m_ours;
     quint32 m_umask = 022;
     qint64 m_budget = 0;
+    FolderTrail m_trail;
 
     int m_fd = -1;
     quint32 m_fileMode = 0;
