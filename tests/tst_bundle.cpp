@@ -152,6 +152,10 @@ private slots:
         QTest::newRow("a hard link") << header("box/hard", '1', 0, "box/kept.txt") << UnsafeName;
         QTest::newRow("a device") << header("box/dev", '3') << UnsafeName;
         QTest::newRow("a control character") << file("box/bell\a.txt", "x") << UnsafeName;
+        QTest::newRow("folders beyond the announced size") << header("box/PaxHeaders/x", 'x', 1212) + padded("1212 path=box/" + QByteArray("d/").repeated(598) + "x\n")
+                                                          + file("box/x", "x") << UnsafeName;
+        QTest::newRow("a pax record of length 0") << padded(header("box/PaxHeaders/x", 'x', 9) + "0 path=x\n") + file("box/x", "x")
+                                                  << QStringLiteral("Error ! Could not write file.");
         QTest::newRow("a truncated stream") << file("box/big.bin", QByteArray(2000, 'b')).left(1000) << QStringLiteral("Error ! Could not write file.");
     }
     void hostileBundleStopsAtItsFirstUnsafeEntryAndKeepsWhatCameBefore()
@@ -336,6 +340,31 @@ private slots:
         got += rig.peer->readAll();
         QVERIFY(got.size() > 16 << 20);
         QVERIFY(!got.contains(secret.left(1024)));
+    }
+
+    void aLinkInTheChosenFolderPlaceIsNotFollowed_data()
+    {
+        QTest::addColumn<bool>("dangling");
+        QTest::newRow("to a folder elsewhere") << false;
+        QTest::newRow("to nothing yet") << true;
+    }
+    void aLinkInTheChosenFolderPlaceIsNotFollowed()
+    {
+        QFETCH(bool, dangling);
+        RawRig rig;
+        const QString target = rig.dir.filePath(QStringLiteral("box")), elsewhere = rig.dir.filePath(QStringLiteral("elsewhere"));
+        QVERIFY(dangling || QDir().mkpath(elsewhere));
+        QVERIFY(QFile::link(elsewhere, target));
+        QVERIFY(rig.open(MainWin::Receive, target));
+        rig.side->dg->mergeAnswer = true;
+        QVERIFY(rig.turnPrivate(PeerIdentity::a(), PeerIdentity::a().probe()));
+        const QByteArray bundle = header("box/", '5') + file("box/x.txt", "x") + QByteArray(1024, '\0');
+        rig.peer->write("RCFNbox/\\ " + QByteArray::number(bundle.size()));
+        QTRY_COMPARE(rig.win().StatBox->text(), QStringLiteral("Saving file cancelled. Connection closed."));
+        QVERIFY(!rig.wire.contains("SD"));
+        QVERIFY(QFileInfo(target).isSymLink());
+        QCOMPARE(QFileInfo::exists(elsewhere), !dangling);
+        QVERIFY(QDir(elsewhere).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System | QDir::Hidden));
     }
 
     void startedWithPathsItGoesStraightToTheAddressDialogOrRefuses()

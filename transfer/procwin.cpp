@@ -521,7 +521,7 @@ bool ProcWin::openFolder(QWidget *self, const QString &name)
     const QFileInfo place(DG->FileName);
     if (place.exists() && (!place.isDir() || !DG->ConfirmMerge(self, DG->FileName) || !stillRunning(self)))
         return false;
-    return m_target.openFolder(DG->FileName, name);
+    return m_target.openFolder(DG->FileName, name, FileSize);
 }
 
 bool ProcWin::stillRunning(const QPointer<QWidget> &window) const
