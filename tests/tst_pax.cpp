@@ -294,7 +294,7 @@ private slots:
         }
         // What is allowed, the receiver takes whole: its own rules agree.
         QTemporaryDir target;
-        PaxReader reader(target.path(), chosen.size() == 1 ? u"Trip"_s : QString());
+        PaxReader reader(folderAt(target.path()), writer.size(), chosen.size() == 1 ? u"Trip"_s : QString());
         QCOMPARE(feedPieces(reader, drain(writer), 5), PaxReader::Going);
         QVERIFY(reader.complete());
         QVERIFY(QFileInfo(target.filePath(chosen.size() == 1 ? u"sub/up"_s : u"sub/file"_s)).exists());
