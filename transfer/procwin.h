@@ -161,6 +161,7 @@ private:
     QByteArray &freePiece();
     bool readNext(QByteArray &buffer);
     void NT_SendComplete();
+    void NT_SourceFailed();
 
     // Sink
     void receiveBlock(qint32 count);
@@ -184,6 +185,8 @@ private:
     QPointer<QTimer> m_connectLimit;
     QPointer<QTimer> m_clearFallback;
     QPointer<QTimer> m_privateLimit;
+    // What the display showed last of a stream being received, to tell a pause from a flow.
+    qint64 m_tickBytes = 0;
     // Made anew for each transfer that may go private.
     std::optional<PrivateChannel> m_private;
     // A piece of a control message that waits for the rest.
