@@ -8,7 +8,9 @@
 #include <openssl/x509.h>
 
 #include <arpa/inet.h>
+#include <csignal>
 #include <fcntl.h>
+#include <pthread.h>
 #include <linux/sockios.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -83,6 +85,71 @@ constexpr qint64 TlsReadAhead = 64 * 1024;
 bool isCloseError(int error)
 {
     return error == ECONNRESET || error == EPIPE || error == ESHUTDOWN;
+}
+
+// Writing to a connection the peer has reset raises SIGPIPE, which would end the program: send()
+// is told not to, and sendfile(), which cannot be, runs with the signal held back and taken after.
+class QuietPipe
+{
+public:
+    QuietPipe()
+    {
+        sigemptyset(&m_pipe);
+        sigaddset(&m_pipe, SIGPIPE);
+        sigset_t pending;
+        sigpending(&pending);
+        m_wasPending = sigismember(&pending, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &m_pipe, &m_old);
+    }
+    ~QuietPipe()
+    {
+        const int saved = errno;
+        sigset_t pending;
+        sigpending(&pending);
+        const timespec now{};
+        if (!m_wasPending && sigismember(&pending, SIGPIPE))
+            sigtimedwait(&m_pipe, nullptr, &now);
+        pthread_sigmask(SIG_SETMASK, &m_old, nullptr);
+        errno = saved;
+    }
+
+private:
+    sigset_t m_pipe, m_old;
+    bool m_wasPending = false;
+};
+
+// OpenSSL's socket BIO writes with write(); this one sends with MSG_NOSIGNAL, and is otherwise the
+// socket BIO itself.
+int sendQuietly(BIO *bio, const char *data, int length)
+{
+    int fd = -1;
+    BIO_get_fd(bio, &fd);
+    const ssize_t sent = ::send(fd, data, size_t(length), MSG_NOSIGNAL);
+    BIO_clear_retry_flags(bio);
+    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        BIO_set_retry_write(bio);
+    return int(sent);
+}
+
+BIO *quietSocket(int fd)
+{
+    static BIO_METHOD *const method = [] {
+        const BIO_METHOD *socket = BIO_s_socket();
+        BIO_METHOD *quiet = BIO_meth_new(BIO_TYPE_SOCKET, "socket without SIGPIPE");
+        if (quiet
+            && !(BIO_meth_set_write(quiet, sendQuietly) && BIO_meth_set_read(quiet, BIO_meth_get_read(socket))
+                 && BIO_meth_set_puts(quiet, BIO_meth_get_puts(socket)) && BIO_meth_set_ctrl(quiet, BIO_meth_get_ctrl(socket))
+                 && BIO_meth_set_create(quiet, BIO_meth_get_create(socket))
+                 && BIO_meth_set_destroy(quiet, BIO_meth_get_destroy(socket)))) {
+            BIO_meth_free(quiet);
+            quiet = nullptr;
+        }
+        return quiet;
+    }();
+    BIO *bio = method ? BIO_new(method) : nullptr;
+    if (bio)
+        BIO_set_fd(bio, fd, BIO_NOCLOSE);
+    return bio;
 }
 
 QString tlsErrorText()
@@ -450,6 +517,7 @@ qint64 TcpControl::writeSome(Pending &pending)
         ssize_t written;
         if (pending.file >= 0) {
             off_t offset = off_t(pending.offset + pending.done);
+            const QuietPipe quiet;
             written = ::sendfile(m_fd, pending.file, &offset, size_t(qMin<qint64>(left, 1 << 30)));
         } else if (m_ssl && !pending.clear) {
             // The piece as it is: a partial write takes whole records and the rest goes next time,
@@ -536,8 +604,10 @@ void TcpControl::StartPrivate(SSL_CTX *context, bool asServer)
         return;
     m_privateStarted = true;
     m_ssl = SSL_new(context);
-    if (!m_ssl || !SSL_set_fd(m_ssl, m_fd))
+    BIO *socket = m_ssl ? quietSocket(m_fd) : nullptr;
+    if (!socket)
         return failed(tlsErrorText());
+    SSL_set_bio(m_ssl, socket, socket);
     m_asServer = asServer;
     asServer ? SSL_set_accept_state(m_ssl) : SSL_set_connect_state(m_ssl);
     // What was said in the clear goes first, in the clear; anything read but not taken was clear too.
