@@ -697,7 +697,8 @@ void ProcWin::STM_Timer()
         if (BytesDone == m_tickBytes)
             NT->setArrivalThreshold(1);
         else
-            STM->start();
+            // Once this tick is over, so that the next is a whole tick after it.
+            QMetaObject::invokeMethod(STM, [this] { progressed(); }, Qt::QueuedConnection);
         m_tickBytes = BytesDone;
     }
     DrawProcess();
