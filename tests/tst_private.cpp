@@ -1,9 +1,92 @@
 #include "datarows.h"
 #include "transferrig.h"
 
+#include <QProcess>
+
 namespace {
 const QString NotPrivate = QStringLiteral("Error ! The connection could not be made private.");
 using Broken = std::tuple<quint8, QByteArray, QByteArray, TransferTiming>;
+
+// Stands between a window and an openssl peer, which knows nothing of the probe: it speaks the
+// clear part for the peer's certificate itself, then passes TLS on as it comes, every byte alone,
+// or held and merged into lumps. A cut closes both ends once that many TLS bytes have gone one way.
+struct Splice : QObject {
+    enum Mode { Pass, Split, Merge, Cut };
+    struct Leg { QTcpSocket *in = nullptr, *out = nullptr; QByteArray held; qint64 passed = 0, cutAt = -1; };
+    Mode mode;
+    QTcpServer server;
+    std::unique_ptr<QTcpSocket> window, peer;
+    Leg toWindow, toPeer;
+    QTimer tick;
+    QByteArray clear;
+    bool splicing = false;
+
+    explicit Splice(Mode m) : mode(m)
+    {
+        connect(&tick, &QTimer::timeout, this, [this] {
+            for (Leg *leg : {&toWindow, &toPeer})
+                pass(*leg);
+        });
+        tick.start(mode == Merge ? 30 : 1);
+    }
+    // Joins the window's connection to the peer's once the clear part is over.
+    void join(QTcpSocket *windowSide, QTcpSocket *peerSide)
+    {
+        window.reset(windowSide), peer.reset(peerSide);
+        toWindow.in = peerSide, toWindow.out = windowSide, toPeer.in = windowSide, toPeer.out = peerSide;
+        for (QTcpSocket *socket : {windowSide, peerSide})
+            socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        splicing = true;
+        for (Leg *leg : {&toWindow, &toPeer}) {
+            connect(leg->in, &QTcpSocket::readyRead, this, [this, leg] {
+                leg->held += leg->in->readAll();
+                if (mode == Pass || mode == Cut)
+                    pass(*leg);
+            });
+            leg->held += leg->in->readAll();
+        }
+    }
+    void pass(Leg &leg)
+    {
+        if (!splicing || leg.held.isEmpty() || leg.out->state() != QAbstractSocket::ConnectedState)
+            return;
+        qint64 count = mode == Split ? 1 : leg.held.size();
+        if (leg.cutAt >= 0)
+            count = qMin(count, leg.cutAt - leg.passed);
+        leg.out->write(leg.held.left(count)), leg.out->flush();
+        leg.held.remove(0, count), leg.passed += count;
+        if (leg.cutAt >= 0 && leg.passed >= leg.cutAt) {
+            leg.out->waitForBytesWritten(1000);
+            window->abort(), peer->abort();
+        }
+    }
+};
+
+// The certificate the window showed, from openssl's log of the handshake messages it received:
+// the first entry of the Certificate message (type, length, context, list length, entry length).
+QSslCertificate certificateIn(const QString &log)
+{
+    QByteArray message;
+    bool inside = false;
+    for (const QByteArray &line : contentOf(log).split('\n')) {
+        if (line.startsWith("<<<") || line.startsWith(">>>"))
+            inside = line.startsWith("<<<") && line.endsWith("], Certificate");
+        else if (inside)
+            message += QByteArray::fromHex(line);
+    }
+    if (message.size() < 11 || message[0] != 0x0b)
+        return QSslCertificate();
+    const int at = 5 + uchar(message[4]) + 3;
+    const int length = uchar(message[at]) << 16 | uchar(message[at + 1]) << 8 | uchar(message[at + 2]);
+    return QSslCertificate(message.mid(at + 3, length), QSsl::Der);
+}
+
+bool waitForOutput(QProcess &process, QByteArray &out, const QByteArray &wanted, int ms = 20000)
+{
+    return waitFor([&] { return out += process.readAllStandardOutput(), out.contains(wanted); }, ms);
+}
+
+using Foreign = std::tuple<quint8, Splice::Mode>;
 }
 
 class TstPrivate : public QObject
@@ -144,6 +227,107 @@ private slots:
         QCOMPARE(contentOf(dir.filePath(QStringLiteral("copy"))), QByteArray("hello"));
         QVERIFY(CodeTitle.match(receiver.win.Caption()).hasMatch());
         QCOMPARE(sender.win.Caption(), receiver.win.Caption());
+    }
+
+    void openSslPeerOnEitherSideMovesTheFileAndShowsTheCode_data()
+    {
+        QTest::addColumn<Foreign>("row");
+        for (const quint8 mode : {MainWin::Send, MainWin::Receive}) {
+            const QString side = mode == MainWin::Send ? "window sends" : "window receives";
+            QTest::newRow(qPrintable(side + ", records as they come")) << Foreign{mode, Splice::Pass};
+            QTest::newRow(qPrintable(side + ", every byte alone")) << Foreign{mode, Splice::Split};
+            QTest::newRow(qPrintable(side + ", records merged")) << Foreign{mode, Splice::Merge};
+            QTest::newRow(qPrintable(side + ", closed inside a record")) << Foreign{mode, Splice::Cut};
+        }
+    }
+    void openSslPeerOnEitherSideMovesTheFileAndShowsTheCode()
+    {
+        QFETCH(Foreign, row);
+        const auto [mode, cut] = row;
+        const bool sending = mode == MainWin::Send;
+        QTemporaryDir dir;
+        // Small where every byte goes alone; large enough otherwise that the data runs to many records,
+        // and a sender's to more than the sockets on the way hold.
+        const QByteArray content = randomBytes(cut == Splice::Split ? 1500 : cut == Splice::Cut && sending ? 32 << 20 : 300000);
+        const QString file = dir.filePath(QStringLiteral("notes.txt")), log = dir.filePath(QStringLiteral("messages"));
+        QVERIFY(!sending || writeFile(file, content));
+        const QByteArray offer = "FNnotes.txt\\ " + QByteArray::number(content.size());
+        const QString pem = QStringLiteral(VELTRANE_TEST_PEM);
+        Splice splice(cut);
+        QProcess openssl;
+        QByteArray out;
+        const quint16 windowPort = freePort(), peerPort = freePort();
+        std::optional<Side> side;
+
+        QTcpServer listener;
+        QVERIFY(listener.listen(QHostAddress::LocalHost, sending ? windowPort : peerPort));
+        if (sending) {
+            openssl.start("openssl", {"s_server", "-accept", QString::number(peerPort), "-tls1_3", "-cert", pem, "-key", pem,
+                                      "-verify", "1", "-naccept", "1", "-quiet", "-msg", "-msgfile", log});
+            QVERIFY(openssl.waitForStarted());
+            side.emplace(mode, windowPort, file);
+            QVERIFY(waitFor([&] { return listener.hasPendingConnections(); }));
+            // A receiving Veltrane greets, reads the probe and answers it.
+            QTcpSocket *window = listener.nextPendingConnection();
+            window->setParent(nullptr);
+            window->write("OK");
+            QVERIFY(waitFor([&] { return window->bytesAvailable() >= 66; }));
+            QVERIFY(isProbe(window->read(66)));
+            window->write("TL"), window->flush();
+            auto *peer = new QTcpSocket;
+            QVERIFY(waitFor([&] {
+                if (peer->state() == QAbstractSocket::UnconnectedState)
+                    peer->connectToHost(QHostAddress::LocalHost, peerPort);
+                return peer->state() == QAbstractSocket::ConnectedState;
+            }, 10000));
+            splice.join(window, peer);
+            QVERIFY(waitForOutput(openssl, out, "RC"));
+            openssl.write("OK");
+            QVERIFY(waitForOutput(openssl, out, offer));
+            if (cut == Splice::Cut)
+                splice.toPeer.cutAt = splice.toPeer.passed + 8000;
+            openssl.write("SD");
+        } else {
+            side.emplace(mode, windowPort, file);
+            QVERIFY(side->listening());
+            auto *window = new QTcpSocket;
+            window->connectToHost(QHostAddress::LocalHost, windowPort);
+            QVERIFY(waitFor([&] { return window->bytesAvailable() >= 2; }));
+            QCOMPARE(window->readAll(), QByteArray("OK"));
+            window->write(PeerIdentity::a().probe());
+            QVERIFY(waitFor([&] { return window->bytesAvailable() >= 2; }));
+            QCOMPARE(window->readAll(), QByteArray("TL"));
+            openssl.start("openssl", {"s_client", "-connect", "127.0.0.1:" + QString::number(peerPort), "-tls1_3", "-cert", pem,
+                                      "-key", pem, "-quiet", "-nocommands", "-msg", "-msgfile", log});
+            QVERIFY(waitFor([&] { return listener.hasPendingConnections(); }, 10000));
+            splice.join(window, listener.nextPendingConnection());
+            splice.peer->setParent(nullptr);
+            QVERIFY(waitForOutput(openssl, out, "OK"));
+            openssl.write("RC" + offer);
+            QVERIFY(waitForOutput(openssl, out, "OKSD"));
+            if (cut == Splice::Cut)
+                splice.toWindow.cutAt = splice.toWindow.passed + 8000;
+            openssl.write(content);
+        }
+        ProcWin &win = side->win;
+        QTRY_VERIFY_WITH_TIMEOUT(win.CDBut->text() == u"Done", 30000);
+        if (cut == Splice::Cut) {
+            QCOMPARE(win.StatBox->text(), sending ? QStringLiteral("Error ! Connection closed by reciever.")
+                                                  : QStringLiteral("Error ! Connection closed by sender."));
+            QVERIFY(win.BytesDone < content.size());
+            QVERIFY(!QFile::exists(file) || sending || contentOf(file).size() < content.size());
+            return;
+        }
+        QCOMPARE(win.StatBox->text(), finished(ProcWin::K(content.size())));
+        if (sending)
+            QVERIFY(waitForOutput(openssl, out, content));
+        QCOMPARE(sending ? out : contentOf(file), sending ? "RC" + offer + content : content);
+        // openssl writes its log of the handshake as it ends.
+        splice.window->abort(), splice.peer->abort();
+        QVERIFY(openssl.waitForFinished(10000));
+        const QSslCertificate windows = certificateIn(log), peers = PeerIdentity::a().certificate;
+        QVERIFY(!windows.isNull());
+        QCOMPARE(win.Caption(), "Veltrane (" + (sending ? codeOf(windows, peers) : codeOf(peers, windows)) + ")");
     }
 
     void manInTheMiddleLeavesTheTwoWindowsWithDifferentCodes()

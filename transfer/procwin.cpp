@@ -65,6 +65,7 @@ void ProcWin::createControls(QWidget *window)
     connect(NT, &TcpControl::ConnectionRequest, this, &ProcWin::NT_ConnectionRequest);
     connect(NT, &TcpControl::DataArrival, this, &ProcWin::NT_DataArrival);
     connect(NT, &TcpControl::SendComplete, this, &ProcWin::NT_SendComplete);
+    connect(NT, &TcpControl::SourceFailed, this, &ProcWin::NT_SourceFailed);
     connect(NT, &TcpControl::Error, this, &ProcWin::NT_Lost);
     connect(NT, &TcpControl::CloseEvent, this, &ProcWin::NT_Lost);
 
@@ -101,6 +102,7 @@ void ProcWin::onLoad()
 {
     BarDrawn = 0;
     BytesDone = 0;
+    m_tickBytes = 0;
     XferState = ControlMessages;
     BackToMain = false;
     // Every load is a new transfer.
@@ -294,17 +296,17 @@ void ProcWin::startPrivate(bool asServer)
         m_private->commit(InMsg);
         NT->SendData(QStringLiteral("TL"));
     }
-    NT->StartPrivate(m_private->configuration(), asServer);
+    NT->StartPrivate(m_private->context(), asServer);
 }
 
 void ProcWin::NT_Secured()
 {
-    const QSslCertificate peer = NT->peerCertificate();
+    const QByteArray peer = NT->peerCertificate();
     // The receiver holds the sender to the certificate its probe committed to.
-    if (peer.isNull() || (receiving() && !m_private->keepsCommitment(peer)))
+    if (peer.isEmpty() || (receiving() && !m_private->keepsCommitment(peer)))
         return privacyFailed();
     m_privateLimit->stop();
-    const QSslCertificate &ours = m_private->certificate();
+    const QByteArray &ours = m_private->certificate();
     setCaption(Title + QStringLiteral(" (") + (receiving() ? PrivateChannel::code(peer, ours) : PrivateChannel::code(ours, peer))
                + u')');
     // Inside TLS the exchange starts over: what was said in the clear counts for nothing.
@@ -562,14 +564,23 @@ void ProcWin::pump()
     // queue is topped up to its bound, and each piece that leaves brings us back for more.
     if (XferState != ReadyForChunk || m_stage != Stage::Moving)
         return;
-    while (BytesDone < FileSize && NT->bytesQueued() < QueueBound) {
-        QByteArray &piece = freePiece();
-        piece.resize(qMin(PieceSize, FileSize - BytesDone));
-        if (!readNext(piece))
-            return;
-        XferState = ChunkOutstanding;
-        NT->SendData(piece);
-        BytesDone += piece.size();
+    // In the clear the kernel sends a plain file straight from the page cache; a bundle is made as
+    // it is read, and under TLS each piece is encrypted from where it was read.
+    const int file = NT->privateStarted() ? -1 : m_source.descriptor();
+    for (qint64 length = qMin(PieceSize, FileSize - BytesDone); length > 0 && NT->bytesQueued() + length <= QueueBound;
+         length = qMin(PieceSize, FileSize - BytesDone)) {
+        if (file >= 0) {
+            XferState = ChunkOutstanding;
+            NT->SendFile(file, BytesDone, length);
+        } else {
+            QByteArray &piece = freePiece();
+            piece.resize(length);
+            if (!readNext(piece))
+                return;
+            XferState = ChunkOutstanding;
+            NT->SendData(piece);
+        }
+        BytesDone += length;
     }
     if (BytesDone == FileSize) {
         m_source.close();
@@ -584,8 +595,9 @@ void ProcWin::pump()
 
 QByteArray &ProcWin::freePiece()
 {
-    // The socket shares each piece until it has gone out. One it has let go of is still mapped
-    // and warm: reading into a fresh one costs a page fault every 4 KiB.
+    // The socket shares each piece until the kernel has taken the last of it. One it has let go of
+    // is still mapped and warm: reading into a fresh one costs a page fault every 4 KiB. The queue's
+    // bound keeps the pieces to a handful for the whole transfer.
     for (QByteArray &piece : ChunkBuf)
         if (piece.isDetached())
             return piece;
@@ -602,6 +614,15 @@ bool ProcWin::readNext(QByteArray &buffer)
     endWith(CannotRead);
     NT->Close();
     return false;
+}
+
+void ProcWin::NT_SourceFailed()
+{
+    // The file the kernel was sending from shrank or broke: as for a piece that could not be read.
+    if (m_stage != Stage::Moving && m_stage != Stage::Draining)
+        return;
+    endWith(CannotRead);
+    NT->Close();
 }
 
 void ProcWin::NT_SendComplete()
@@ -663,7 +684,8 @@ void ProcWin::receiveBlock(qint32 count)
     }
     BytesDone += kept;
     // A stream that comes faster than it is taken is woken for in large blocks, which saves a
-    // wake-up per segment; a trickle is taken as it comes.
+    // wake-up per segment; a trickle is taken as it comes. The socket changes nothing while the
+    // threshold stays what it was.
     NT->setArrivalThreshold(kept >= StreamingBlock ? FileSize - BytesDone : 1);
     if (BytesDone >= FileSize) {
         XferState = ControlMessages;
@@ -739,9 +761,16 @@ void ProcWin::progressed()
 
 void ProcWin::STM_Timer()
 {
-    // Bytes of a stream that paused wait no longer than a tick to be taken.
-    if (receiving() && NT->State() == TcpControl::Connected)
-        NT->setArrivalThreshold(1);
+    // Bytes of a stream that paused wait no longer than a tick or two to be taken: the threshold
+    // drops once a whole tick has brought nothing, and is left alone while the stream flows.
+    if (receiving() && m_stage == Stage::Moving && NT->State() == TcpControl::Connected) {
+        if (BytesDone == m_tickBytes)
+            NT->setArrivalThreshold(1);
+        else
+            // Once this tick is over, so that the next is a whole tick after it.
+            QMetaObject::invokeMethod(STM, [this] { progressed(); }, Qt::QueuedConnection);
+        m_tickBytes = BytesDone;
+    }
     DrawProcess();
     if (m_stage == Stage::Complete)
         endWith(Finished + K(FileSize) + KbEnd);

@@ -168,6 +168,7 @@ private:
     void NT_SendComplete();
     void handedOver();
     void verdictOverdue();
+    void NT_SourceFailed();
 
     // Sink
     void receiveBlock(qint32 count);
@@ -194,6 +195,8 @@ private:
     QPointer<QTimer> m_verdictWait;
     // The receiver has had every byte since the verdict wait last started.
     bool m_acknowledged = false;
+    // What the display showed last of a stream being received, to tell a pause from a flow.
+    qint64 m_tickBytes = 0;
     // Made anew for each transfer that may go private.
     std::optional<PrivateChannel> m_private;
     // A piece of a control message that waits for the rest.
