@@ -176,6 +176,8 @@ private slots:
         }
         QCOMPARE(received.size(), size);
         QVERIFY(received == content);
+        // The receiver's word that all of it landed.
+        rig.peer->write("OK");
         QTRY_COMPARE(win.StatBox->text(), finished("12288"));
         QVERIFY2(pieces <= ProcWin::QueueBound / ProcWin::PieceSize + 1, qPrintable(QString::number(pieces)));
         QVERIFY2(queued <= ProcWin::QueueBound, qPrintable(QString::number(queued)));
