@@ -2,7 +2,7 @@
 // Prints nanoseconds per call; it asserts nothing.
 
 #include "app/mainwin.h"
-#include "transfer/procwin.h"
+#include "app/procwin.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

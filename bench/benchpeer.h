@@ -7,7 +7,7 @@
 // and hands it to the socket with sendfile(). Each side reports one Report through a pipe.
 #include "pickdialog.h"
 #include "app/mainwin.h"
-#include "transfer/procwin.h"
+#include "app/procwin.h"
 
 #include <QApplication>
 #include <QFile>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "transfer/filedialogcontrol.h"
+#include "app/filedialogcontrol.h"
 
 // The person at the dialog, who always picks the same file.
 class PickDialog : public FileDialogControl

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "transfer/filedialogcontrol.h"
+#include "app/filedialogcontrol.h"
 
 #include <QList>
 #include <QQueue>

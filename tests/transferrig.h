@@ -2,7 +2,7 @@
 
 #include "app/mainwin.h"
 #include "scripteddialog.h"
-#include "transfer/procwin.h"
+#include "app/procwin.h"
 
 #include <QCryptographicHash>
 #include <QDeadlineTimer>

@@ -1,7 +1,7 @@
 #include "app/mainwin.h"
 #include "bartables.h"
 #include "datarows.h"
-#include "transfer/procwin.h"
+#include "app/procwin.h"
 
 #include <QScopeGuard>
 #include <QtTest>

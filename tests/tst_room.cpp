@@ -1,6 +1,7 @@
 // A folder on a file system too small for the offered file: the save dialog says so and stays
 // open, and a disk that fills anyway ends the transfer with the write failure.
 #include "savedialogperson.h"
+#include "transfer/saveplace.h"
 
 #include <sched.h>
 #include <sys/mount.h>
@@ -59,8 +60,8 @@ private slots:
         // A file it would replace counts: its bytes are freed when it is emptied.
         const QString old = small.path + "/old.bin";
         QVERIFY(writeFile(old, QByteArray(700 * 1024, 'x')));
-        QVERIFY(FileDialogControl::hasRoom(old, 900 * 1024));
-        QVERIFY(!FileDialogControl::hasRoom(small.path + "/new.bin", 900 * 1024));
+        QVERIFY(SavePlace::hasRoom(old, 900 * 1024));
+        QVERIFY(!SavePlace::hasRoom(small.path + "/new.bin", 900 * 1024));
     }
 
     void diskThatFillsDuringTheTransferEndsItWithTheWriteFailure()

@@ -6,7 +6,7 @@
 #include "app/aboutwin.h"
 #include "app/ipwin.h"
 #include "app/mainwin.h"
-#include "transfer/procwin.h"
+#include "app/procwin.h"
 
 #include <QApplication>
 #include <QDir>

@@ -1,182 +1,119 @@
-#include "transfer/procwin.h"
+#include "transfer/transfer.h"
 
-#include "toolkit/look.h"
-#include "toolkit/picturebutton.h"
 #include "transfer/controltext.h"
-#include "transfer/pbform.h"
+#include "transfer/fileoffer.h"
 #include "transfer/statustext.h"
 
-#include <QApplication>
-#include <QDir>
 #include <QFileInfo>
-#include <QLocale>
 
 #include <algorithm>
-#include <array>
-#include <cmath>
 
 using namespace StatusText;
 
 namespace {
-const QString AnyFileFilter = QStringLiteral("All file types (*.*) | *.*");
 // The size an offer may show, in settling times, before it is taken as it stands.
 constexpr int UnsizedOfferWaits = 30;
 
-QTimer *singleShot(QWidget *window, int ms, ProcWin *win, void (ProcWin::*step)())
+QTimer *singleShot(Transfer *transfer, int ms, void (Transfer::*step)())
 {
-    auto *timer = new QTimer(window);
+    auto *timer = new QTimer(transfer);
     timer->setSingleShot(true);
     timer->setInterval(ms);
-    QObject::connect(timer, &QTimer::timeout, win, step);
+    QObject::connect(timer, &QTimer::timeout, transfer, step);
     return timer;
 }
 }
 
 // Lifecycle
 
-ProcWin::ProcWin(TransferSettings &settings, Form &returnTo, quint16 port, std::shared_ptr<FileDialogControl> dialog,
-                 TransferTiming timing)
-    : DG(dialog ? std::move(dialog) : std::make_shared<FileDialogControl>())
+Transfer::Transfer(TransferSettings &settings, Chooser &chooser, quint16 port, TransferTiming timing, QObject *parent)
+    : QObject(parent)
+    , NT(new TcpControl(this))
+    , STM(new QTimer(this))
     , m_settings(settings)
-    , m_returnTo(returnTo)
+    , m_chooser(chooser)
     , m_port(port)
     , m_timing(timing)
 {
-    connect(&m_notifier, &DesktopNotifier::invoked, this, &ProcWin::comeForward);
-}
-
-TcpControl &ProcWin::socket()
-{
-    Load();
-    return *NT;
-}
-
-void ProcWin::createControls(QWidget *window)
-{
-    window->setWindowTitle(Title);
-    window->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
-                           | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
-    window->setFixedSize(ClientWidth, ClientHeight);
-
-    NT = new TcpControl(window);
-    connect(NT, &TcpControl::ConnectEvent, this, &ProcWin::NT_Connect);
-    connect(NT, &TcpControl::Secured, this, &ProcWin::NT_Secured);
-    connect(NT, &TcpControl::ConnectionRequest, this, &ProcWin::NT_ConnectionRequest);
-    connect(NT, &TcpControl::DataArrival, this, &ProcWin::NT_DataArrival);
-    connect(NT, &TcpControl::SendComplete, this, &ProcWin::NT_SendComplete);
-    connect(NT, &TcpControl::Error, this, &ProcWin::NT_Lost);
-    connect(NT, &TcpControl::CloseEvent, this, &ProcWin::NT_Lost);
+    connect(NT, &TcpControl::ConnectEvent, this, &Transfer::NT_Connect);
+    connect(NT, &TcpControl::Secured, this, &Transfer::NT_Secured);
+    connect(NT, &TcpControl::ConnectionRequest, this, &Transfer::NT_ConnectionRequest);
+    connect(NT, &TcpControl::DataArrival, this, &Transfer::NT_DataArrival);
+    connect(NT, &TcpControl::SendComplete, this, &Transfer::NT_SendComplete);
+    connect(NT, &TcpControl::Error, this, &Transfer::NT_Lost);
+    connect(NT, &TcpControl::CloseEvent, this, &Transfer::NT_Lost);
 
     // The operating system would wait about a minute for a peer that never answers.
-    m_connectLimit = singleShot(window, m_timing.connectLimitMs, this, &ProcWin::connectLimitReached);
-    m_clearFallback = singleShot(window, m_timing.clearFallbackMs, this, &ProcWin::clearFallbackReached);
-    m_privateLimit = singleShot(window, m_timing.privateLimitMs, this, &ProcWin::privateLimitReached);
-    m_offerSettle = singleShot(window, 0, this, &ProcWin::chooseTarget);
+    m_connectLimit = singleShot(this, m_timing.connectLimitMs, &Transfer::connectLimitReached);
+    m_clearFallback = singleShot(this, m_timing.clearFallbackMs, &Transfer::clearFallbackReached);
+    m_privateLimit = singleShot(this, m_timing.privateLimitMs, &Transfer::privateLimitReached);
+    m_offerSettle = singleShot(this, 0, &Transfer::chooseTarget);
 
-    // Started by bytes that move, so each draw is at least a tick after the one before.
-    STM = new QTimer(window);
+    // Started by bytes that move, so each report is at least a tick after the one before.
     STM->setSingleShot(true);
     STM->setTimerType(Qt::PreciseTimer);
     STM->setInterval(TickMs);
-    connect(STM, &QTimer::timeout, this, &ProcWin::STM_Timer);
-
-    CDBut = new PictureButton(QString(), window);
-    CDBut->setGeometry(130, 140, 100, 25);
-    connect(CDBut, &QPushButton::clicked, this, &ProcWin::CDBut_Click);
-
-    ProcBar = new PictureBox(window);
-    ProcBar->setGeometry(88, 104, 203, 13);
-    ProcBar->setPicture(QImage(QStringLiteral(":/pictures/bar.gif")));
-    ProcBar->setAccessibleName(QStringLiteral("Progress"));
-    ProcBar->setProgress(0);
-
-    StatBox = Look::label(window, QString(), {88, 75, 240, 20}, 9.75, true, false);
-    StatLab = Look::label(window, QStringLiteral("Status:"), {25, 72, 50, 20}, 12, true, false);
-    StatLab->setBuddy(StatBox);
+    connect(STM, &QTimer::timeout, this, &Transfer::STM_Timer);
 }
 
-void ProcWin::onLoad()
+Transfer::~Transfer() { stop(); }
+
+void Transfer::start()
 {
-    BarDrawn = 0;
+    stop();
     BytesDone = 0;
+    FileSize = 0;
     XferState = ControlMessages;
-    BackToMain = false;
-    // Every load is a new transfer.
-    m_stage = Stage::Loaded;
+    m_stage = Stage::Opening;
     m_offer.clear();
     m_unfinished.clear();
     m_private.reset();
-    m_source.close();
-    m_target.close();
-    m_notifier.forget();
-
-    if (m_settings.XferMode == TransferSettings::Send) {
-        CDBut->setText(Cancel);
-        StatBox->setText(Connecting + m_settings.PeerIP + ConnectingEnd);
+    m_asked = false;
+    if (isSending()) {
+        emit statusChanged(Connecting + m_settings.PeerIP + ConnectingEnd);
         NT->RemoteHost = m_settings.PeerIP;
         NT->RemotePort = m_port;
-    } else if (m_settings.XferMode == TransferSettings::Receive) {
-        CDBut->setText(Cancel);
-        StatBox->setText(Waiting);
+        if (!NT->Connect())
+            return endWith(CouldNotConnect + m_settings.PeerIP + u'!');
+        m_connectLimit->start();
+    } else if (isReceiving()) {
+        emit statusChanged(Waiting);
         NT->LocalPort = m_port;
-    }
-}
-
-void ProcWin::onActivate()
-{
-    // A window may be activated many times; the connection starts once.
-    if (m_stage != Stage::Loaded)
-        return;
-    advance(Stage::Opening);
-    if (m_settings.XferMode == TransferSettings::Send) {
-        if (NT->Connect())
-            m_connectLimit->start();
-        else
-            endWith(CouldNotConnect + m_settings.PeerIP + u'!');
-    } else if (m_settings.XferMode == TransferSettings::Receive && NT->Listen()) {
+        if (!NT->Listen())
+            return endWith(cannotListen(NT->listenError(), m_port));
         m_announcer.announce(m_port);
-    } else if (m_settings.XferMode == TransferSettings::Receive) {
-        endWith(cannotListen(NT->listenError(), m_port));
     }
 }
 
-void ProcWin::onResize()
-{
-    holdClientSize(ClientWidth, ClientHeight);
-}
-
-void ProcWin::CDBut_Click()
-{
-    if (NT->State() != TcpControl::Closed)
-        NT->Close();
-    m_returnTo.setTop(Top());
-    m_returnTo.setLeft(Left());
-    m_returnTo.Show();
-    BackToMain = true;
-    Unload();
-}
-
-void ProcWin::onUnload()
+void Transfer::stop()
 {
     m_announcer.withdraw();
-    if (NT && NT->State() != TcpControl::Closed)
+    if (NT->State() != TcpControl::Closed)
         NT->Close();
-    // The timers go with the window; the files are released here.
+    for (QTimer *timer : {STM, m_connectLimit, m_clearFallback, m_privateLimit, m_offerSettle})
+        timer->stop();
     m_source.close();
     m_target.close();
+    // A piece or block can be a quarter of a megabyte; an idle transfer holds neither.
+    ChunkBuf.clear();
+    DataBuf.clear();
     advance(Stage::Ended);
-    if (!BackToMain)
-        endProgram();
 }
 
-void ProcWin::advance(Stage stage)
+void Transfer::advance(Stage stage)
 {
     m_stage = std::max(m_stage, stage);
 }
 
+bool Transfer::connected() const
+{
+    // The peer may have gone, or the transfer ended, while a choice was being made.
+    return m_stage != Stage::Ended && NT->State() == TcpControl::Connected;
+}
+
 // Connection
 
-void ProcWin::NT_Connect()
+void Transfer::NT_Connect()
 {
     m_connectLimit->stop();
     advance(Stage::Securing);
@@ -190,7 +127,7 @@ void ProcWin::NT_Connect()
         m_clearFallback->start();
 }
 
-void ProcWin::NT_ConnectionRequest(qint32 requestId)
+void Transfer::NT_ConnectionRequest(qint32 requestId)
 {
     m_announcer.withdraw();
     if (NT->State() != TcpControl::Closed)
@@ -203,7 +140,7 @@ void ProcWin::NT_ConnectionRequest(qint32 requestId)
     m_privateLimit->start();
 }
 
-void ProcWin::connectLimitReached()
+void Transfer::connectLimitReached()
 {
     if (m_stage >= Stage::Securing)
         return;
@@ -211,7 +148,7 @@ void ProcWin::connectLimitReached()
     endWith(CouldNotConnect + m_settings.PeerIP + u'!');
 }
 
-void ProcWin::NT_Lost()
+void Transfer::NT_Lost()
 {
     // Once every byte is through, or after any other end, a closing connection changes nothing.
     if (m_stage >= Stage::Complete)
@@ -220,12 +157,12 @@ void ProcWin::NT_Lost()
         return endWith(CouldNotConnect + m_settings.PeerIP + u'!');
     if (m_stage == Stage::Securing && (NT->privateStarted() || m_settings.PeerPrivate))
         return endWith(NotPrivate);
-    endWith(m_settings.XferMode == TransferSettings::Send ? ClosedByReciever : ClosedBySender);
+    endWith(isSending() ? ClosedByReciever : ClosedBySender);
 }
 
 // Privacy
 
-void ProcWin::awaitAnswer()
+void Transfer::awaitAnswer()
 {
     // Everything the receiver says in the clear is kept: its "OK" counts if it never answers "TL".
     // A receiver of either kind says two words before it hears us; one that says far more is broken.
@@ -238,7 +175,7 @@ void ProcWin::awaitAnswer()
         answer + 2 < InMsg.size() ? privacyFailed() : startPrivate(false);
 }
 
-void ProcWin::awaitProbe(const QString &held, const QString &read)
+void Transfer::awaitProbe(const QString &held, const QString &read)
 {
     const PrivateChannel::Heard heard = PrivateChannel::hear(InMsg);
     if (heard == PrivateChannel::Probe)
@@ -261,7 +198,7 @@ void ProcWin::awaitProbe(const QString &held, const QString &read)
         return InMsg = read, awaitProbe({}, read);
 }
 
-void ProcWin::clearFallbackReached()
+void Transfer::clearFallbackReached()
 {
     if (m_stage != Stage::Securing || NT->privateStarted())
         return;
@@ -273,15 +210,15 @@ void ProcWin::clearFallbackReached()
     }
 }
 
-void ProcWin::goClear()
+void Transfer::goClear()
 {
     m_clearFallback->stop();
     m_privateLimit->stop();
     advance(Stage::Connected);
-    setCaption(TitleNotEncrypted);
+    emit wentClear();
 }
 
-void ProcWin::startPrivate(bool asServer)
+void Transfer::startPrivate(bool asServer)
 {
     m_clearFallback->stop();
     m_unfinished.clear();
@@ -295,30 +232,29 @@ void ProcWin::startPrivate(bool asServer)
     NT->StartPrivate(m_private->configuration(), asServer);
 }
 
-void ProcWin::NT_Secured()
+void Transfer::NT_Secured()
 {
     const QSslCertificate peer = NT->peerCertificate();
     // The receiver holds the sender to the certificate its probe committed to.
-    if (peer.isNull() || (receiving() && !m_private->keepsCommitment(peer)))
+    if (peer.isNull() || (isReceiving() && !m_private->keepsCommitment(peer)))
         return privacyFailed();
     m_privateLimit->stop();
     const QSslCertificate &ours = m_private->certificate();
-    setCaption(Title + QStringLiteral(" (") + (receiving() ? PrivateChannel::code(peer, ours) : PrivateChannel::code(ours, peer))
-               + u')');
+    emit secured(isReceiving() ? PrivateChannel::code(peer, ours) : PrivateChannel::code(ours, peer));
     // Inside TLS the exchange starts over: what was said in the clear counts for nothing.
     advance(Stage::Connected);
-    NT->SendData(receiving() ? QStringLiteral("OK") : QStringLiteral("RC"));
+    NT->SendData(isReceiving() ? QStringLiteral("OK") : QStringLiteral("RC"));
 }
 
-void ProcWin::privateLimitReached()
+void Transfer::privateLimitReached()
 {
     // Nothing a sender would say came from whoever connected: the port opens again for the next one.
-    if (receiving() && m_stage == Stage::Securing && !NT->privateStarted())
+    if (isReceiving() && m_stage == Stage::Securing && !NT->privateStarted())
         return listenAgain();
     privacyFailed();
 }
 
-void ProcWin::listenAgain()
+void Transfer::listenAgain()
 {
     NT->Close();
     m_unfinished.clear();
@@ -329,7 +265,7 @@ void ProcWin::listenAgain()
     m_announcer.announce(m_port);
 }
 
-void ProcWin::privacyFailed()
+void Transfer::privacyFailed()
 {
     if (m_stage > Stage::Securing)
         return;
@@ -339,9 +275,9 @@ void ProcWin::privacyFailed()
 
 // Handshake
 
-void ProcWin::NT_DataArrival(qint32 bytesTotal)
+void Transfer::NT_DataArrival(qint32 bytesTotal)
 {
-    // A complete, finished or failed transfer takes nothing more in this window.
+    // A complete, finished or failed transfer takes nothing more.
     if (m_stage >= Stage::Complete)
         return;
     if (XferState == ReceivingData)
@@ -353,18 +289,18 @@ void ProcWin::NT_DataArrival(qint32 bytesTotal)
     QString read;
     NT->GetData(read);
     // Everything between the start of an offer and our "SD" belongs to the offer.
-    if (receiving() && m_stage >= Stage::Offered) {
+    if (isReceiving() && m_stage >= Stage::Offered) {
         InMsg = m_offer += read;
         return offerGrew();
     }
     const QString held = std::exchange(m_unfinished, {});
     InMsg = held + read;
     if (m_stage == Stage::Securing)
-        return receiving() ? awaitProbe(held, read) : awaitAnswer();
+        return isReceiving() ? awaitProbe(held, read) : awaitAnswer();
     dispatch(InMsg);
 }
 
-void ProcWin::dispatch(const QString &text)
+void Transfer::dispatch(const QString &text)
 {
     // Text that does not split into messages matches nothing and is dropped without reply.
     const std::optional<ControlText::Split> split = ControlText::split(text);
@@ -376,48 +312,42 @@ void ProcWin::dispatch(const QString &text)
             return;
         handleMessage(message);
     }
-    if (!split->offer.isEmpty() && receiving() && m_stage == Stage::Connected) {
+    if (!split->offer.isEmpty() && isReceiving() && m_stage == Stage::Connected) {
         m_offer = split->offer;
         advance(Stage::Offered);
         offerGrew();
     }
 }
 
-void ProcWin::handleMessage(const QString &message)
+void Transfer::handleMessage(const QString &message)
 {
-    const bool sending = m_settings.XferMode == TransferSettings::Send;
-    // The go-ahead only counts once, and "SD" only answers an offer this window has made:
+    // The go-ahead only counts once, and "SD" only answers an offer this side has made:
     // anything else would send a file nobody chose in this transfer.
-    if (message == u"OK" && sending && m_stage == Stage::Connected)
+    if (message == u"OK" && isSending() && m_stage == Stage::Connected && !m_asked)
         chooseFile();
-    else if (message == u"CC" && sending)
+    else if (message == u"CC" && isSending())
         endWith(ClosedByReciever);
-    else if (message == u"SD" && sending && m_stage == Stage::Offered)
+    else if (message == u"SD" && isSending() && m_stage == Stage::Offered)
         startSending();
-    else if (message == u"RC" && receiving())
-        StatBox->setText(WaitingForFile);
-    else if (message == u"CC" && receiving())
+    else if (message == u"RC" && isReceiving())
+        emit statusChanged(WaitingForFile);
+    else if (message == u"CC" && isReceiving())
         endWith(ClosedBySender);
 }
 
-void ProcWin::chooseFile()
+void Transfer::chooseFile()
 {
-    StatBox->setText(SelectFile);
-    QStringList chosen = m_settings.Paths;
-    if (chosen.isEmpty()) {
-        DG->InitDir = FileDialogControl::homeFolder();
-        DG->DialogTitle.clear();
-        DG->Flags = FileDialogControl::HideReadOnly;
-        DG->Filter = AnyFileFilter;
-        DG->CancelError = false;
-        DG->FileName.clear();
-        DG->FileNames.clear();
-        const QPointer<QWidget> self = window();
-        DG->ShowOpen(self);
-        if (!stillRunning(self))
-            return;
-        chosen = DG->FileNames.isEmpty() ? QStringList{DG->FileName} : DG->FileNames;
-    }
+    emit statusChanged(SelectFile);
+    m_asked = true;
+    if (!m_settings.Paths.isEmpty())
+        return send(m_settings.Paths);
+    m_chooser.chooseToSend();
+}
+
+void Transfer::send(const QStringList &chosen)
+{
+    if (!m_asked || m_stage != Stage::Connected || !connected())
+        return;
     FilePath = chosen.value(0);
     if (FilePath.isEmpty())
         return refuse(NoFileSelected);
@@ -436,24 +366,24 @@ void ProcWin::chooseFile()
         return refuse(CannotReadChoice);
     probe.close();
 
-    StatBox->setText(SendingRequest);
+    emit statusChanged(SendingRequest);
     NT->SendData(FileOffer::build(FilePath, FileSize));
     advance(Stage::Offered);
 }
 
-void ProcWin::offerBundle(const QStringList &chosen)
+void Transfer::offerBundle(const QStringList &chosen)
 {
     if (!m_source.bundle(chosen))
         return refuse(CannotReadChoice);
     FileSize = m_source.bundleSize();
     const QString name = FileSource::bundleName(chosen);
-    StatBox->setText(SendingRequest);
+    emit statusChanged(SendingRequest);
     // Between two Veltranes a trailing slash marks a bundle; a peer of the design saves a tar file.
     NT->SendData(FileOffer::buildFor(name + (NT->isPrivate() ? QStringLiteral("/") : QStringLiteral(".tar")), FileSize));
     advance(Stage::Offered);
 }
 
-void ProcWin::offerGrew()
+void Transfer::offerGrew()
 {
     // No name or size needs this much; a peer that keeps talking is refused, not stored.
     if (m_offer.size() > MaxOfferLength)
@@ -468,80 +398,58 @@ void ProcWin::offerGrew()
     m_offerSettle->start(holdsSize ? m_timing.offerSettleMs : m_timing.offerSettleMs * UnsizedOfferWaits);
 }
 
-void ProcWin::chooseTarget()
+void Transfer::chooseTarget()
 {
     if (m_stage != Stage::Offered)
         return;
-    StatBox->setText(SaveFileTo);
-    const auto offered = FileOffer::read(m_offer);
-    if (!offered)
+    emit statusChanged(SaveFileTo);
+    const auto found = FileOffer::read(m_offer);
+    if (!found)
         return refuse(SaveCancelled);
-    FileSize = offered->second;
+    FileSize = found->second;
     // Only between two Veltranes is a name with a trailing slash a bundle to unpack.
-    const bool bundle = NT->isPrivate() && offered->first.endsWith(u'/');
-
-    DG->InitDir = FileDialogControl::downloadFolder();
-    DG->DialogTitle = SaveFileFrom + NT->RemoteHostIP() + QStringLiteral(" (") + K(FileSize) + KbEnd;
-    DG->Flags = FileDialogControl::HideReadOnly | (bundle ? 0 : FileDialogControl::OverwritePrompt);
-    DG->Filter = AnyFileFilter;
-    // The offer names a file or a new folder, never a place: it cannot steer the dialog elsewhere.
-    const QString name = FileOffer::safeName(FileOffer::decodeName(bundle ? offered->first.chopped(1) : offered->first));
-    DG->FileName = name;
-    DG->CancelError = true;
-    DG->roomNeeded = FileSize;
-    tellIfAway(NT->RemoteHostIP() + Offers + name + OffersSizeStart + K(FileSize) + KbEnd);
-    const QPointer<QWidget> self = window();
+    const bool bundle = NT->isPrivate() && found->first.endsWith(u'/');
+    // The offer names a file or a new folder, never a place: it cannot steer the choice elsewhere.
+    m_offered = {NT->RemoteHostIP(),
+                 FileOffer::safeName(FileOffer::decodeName(bundle ? found->first.chopped(1) : found->first)), FileSize,
+                 bundle};
     advance(Stage::Choosing);
-    const bool chosen = DG->ShowSave(self);
-    if (!stillRunning(self))
+    emit offered(m_offered);
+    if (m_stage == Stage::Choosing)
+        m_chooser.chooseTarget(m_offered);
+}
+
+void Transfer::saveTo(const QString &path)
+{
+    if (m_stage != Stage::Choosing || !connected())
         return;
-    if (!chosen)
+    if (path.isEmpty())
         return refuse(SaveCancelled);
-    // What came while the dialog was open is the rest of the offer: the size is the one it now gives.
+    // What came while the choice was made is the rest of the offer: the size is the one it now gives.
     const auto whole = FileOffer::read(m_offer);
     if (!whole)
         return refuse(SaveCancelled);
     FileSize = whole->second;
-    if (bundle ? !openFolder(self, name) : !m_target.openFile(DG->FileName))
+    if (m_offered.bundle ? !m_target.openFolder(path, m_offered.name) : !m_target.openFile(path))
         return refuse(SaveCancelled);
-    StatBox->setText(RecievingFile);
+    emit statusChanged(RecievingFile);
     NT->SendData(QStringLiteral("SD"));
     XferState = ReceivingData;
     advance(Stage::Moving);
     m_offer.clear();
 }
 
-bool ProcWin::openFolder(QWidget *self, const QString &name)
-{
-    // A folder that is there already is never merged without asking, as a file is never replaced.
-    const QFileInfo place(DG->FileName);
-    if (place.exists() && (!place.isDir() || !DG->ConfirmMerge(self, DG->FileName) || !stillRunning(self)))
-        return false;
-    return m_target.openFolder(DG->FileName, name);
-}
-
-bool ProcWin::stillRunning(const QPointer<QWidget> &window) const
-{
-    // The peer may have gone, or the window been closed, while a dialog was open.
-    return window && m_stage != Stage::Ended && NT && NT->State() == TcpControl::Connected;
-}
-
-void ProcWin::refuse(const char *sentence)
+void Transfer::refuse(const char *sentence)
 {
     NT->SendData(QStringLiteral("CC"));
     endWith(sentence);
 }
 
-bool ProcWin::receiving() const
-{
-    return m_settings.XferMode == TransferSettings::Receive;
-}
-
 // Pump
 
-void ProcWin::startSending()
+void Transfer::startSending()
 {
-    StatBox->setText(SendingFile);
+    emit statusChanged(SendingFile);
     if (!m_source.open(FilePath)) {
         endWith(CannotRead);
         NT->Close();
@@ -552,7 +460,7 @@ void ProcWin::startSending()
     pump();
 }
 
-void ProcWin::pump()
+void Transfer::pump()
 {
     // TCP's flow control holds the pace to what the link and the receiver take: the socket's
     // queue is topped up to its bound, and each piece that leaves brings us back for more.
@@ -569,14 +477,14 @@ void ProcWin::pump()
     }
     if (BytesDone == FileSize) {
         m_source.close();
-        // "Finished." waits until the operating system holds every byte: Done pressed at once
+        // "Finished." waits until the operating system holds every byte: stopping at once
         // must not cut off what is still queued in the socket.
         advance(NT->allSent() ? Stage::Complete : Stage::Draining);
     }
-    progressed();
+    progress();
 }
 
-QByteArray &ProcWin::freePiece()
+QByteArray &Transfer::freePiece()
 {
     // The socket shares each piece until it has gone out. One it has let go of is still mapped
     // and warm: reading into a fresh one costs a page fault every 4 KiB.
@@ -587,7 +495,7 @@ QByteArray &ProcWin::freePiece()
     return ChunkBuf.last();
 }
 
-bool ProcWin::readNext(QByteArray &buffer)
+bool Transfer::readNext(QByteArray &buffer)
 {
     // Bytes that were not read are never sent: a file that shrank or broke ends the transfer,
     // and closing the connection lets the receiver know.
@@ -598,7 +506,7 @@ bool ProcWin::readNext(QByteArray &buffer)
     return false;
 }
 
-void ProcWin::NT_SendComplete()
+void Transfer::NT_SendComplete()
 {
     if (XferState == ChunkOutstanding)
         XferState = ReadyForChunk;
@@ -606,13 +514,13 @@ void ProcWin::NT_SendComplete()
         return pump();
     if (m_stage == Stage::Draining && NT->allSent()) {
         advance(Stage::Complete);
-        progressed();
+        progress();
     }
 }
 
 // Sink
 
-void ProcWin::receiveBlock(qint32 count)
+void Transfer::receiveBlock(qint32 count)
 {
     if (count < 1)
         return;
@@ -634,91 +542,39 @@ void ProcWin::receiveBlock(qint32 count)
         m_target.close();
         advance(Stage::Complete);
     }
-    progressed();
+    progress();
 }
 
-// The end: every way a transfer ends, finished or failed, comes through here.
+// Progress and the end
 
-void ProcWin::endWith(const QString &sentence)
+void Transfer::progress()
 {
-    StatBox->setText(sentence);
-    CDBut->setText(Done);
-    advance(Stage::Ended);
-    STM->stop();
-    m_connectLimit->stop();
-    m_clearFallback->stop();
-    m_privateLimit->stop();
-    m_offerSettle->stop();
-    m_source.close();
-    m_target.close();
-    // A piece or block can be a quarter of a megabyte; an idle window holds neither.
-    ChunkBuf.clear();
-    DataBuf.clear();
-    // The user is most likely working in another window by now; Qt leaves an active one alone.
-    // Qt cannot ask a Wayland compositor for attention, so the desktop's notification says it too.
-    QApplication::alert(window());
-    tellIfAway(sentence);
-}
-
-// Attention
-
-void ProcWin::tellIfAway(const QString &body)
-{
-    // A person looking at the window needs no notification, nor one left over from the offer.
-    if (window()->isActiveWindow())
-        m_notifier.withdraw();
-    else
-        m_notifier.show(body);
-}
-
-void ProcWin::comeForward(const QString &token)
-{
-    // Qt's Wayland plugin hands the compositor the token it finds here when a window asks to be
-    // activated; without one, as on X11, the request goes as it always does.
-    if (!token.isEmpty())
-        qputenv("XDG_ACTIVATION_TOKEN", token.toUtf8());
-    // While the save dialog is open it is the one to bring forward.
-    QWidget *target = QApplication::activeModalWidget();
-    if (!target)
-        target = window()->window();
-    target->showNormal();
-    target->raise();
-    target->activateWindow();
-}
-
-// Progress
-
-void ProcWin::progressed()
-{
-    // Drawing after every piece would cost more than moving it: the display catches up on its
+    // Reporting after every piece would cost more than moving it: the report catches up on its
     // tick, and the last figures always get one.
     if (!STM->isActive())
         STM->start();
 }
 
-void ProcWin::STM_Timer()
+void Transfer::STM_Timer()
 {
     // Bytes of a stream that paused wait no longer than a tick to be taken.
-    if (receiving() && NT->State() == TcpControl::Connected)
+    if (isReceiving() && NT->State() == TcpControl::Connected)
         NT->setArrivalThreshold(1);
-    DrawProcess();
+    emit progressed(BytesDone, FileSize);
     if (m_stage == Stage::Complete)
-        endWith(Finished + K(FileSize) + KbEnd);
+        endWith(Finished + kilobytes(FileSize) + KbEnd);
 }
 
-void ProcWin::DrawProcess()
+// Every way a transfer ends, finished or failed, comes through here.
+void Transfer::endWith(const QString &sentence)
 {
-    const QString done = K(BytesDone) + KbOf + K(FileSize) + KbEnd;
-    if (m_settings.XferMode == TransferSettings::Send)
-        StatBox->setText(RunningSend + done);
-    else if (receiving())
-        StatBox->setText(RunningRecieve + done);
-
-    const qint16 percent = BytesDone >= FileSize
-        ? qint16(100)
-        : qint16(std::nearbyint(double(BytesDone) / double(FileSize) * 100.0));
-    PBForm::instance().paintBar(*ProcBar, BarDrawn, percent);
-    ProcBar->setProgress(percent);
-    BarDrawn = percent;
+    const bool finished = m_stage == Stage::Complete;
+    advance(Stage::Ended);
+    for (QTimer *timer : {STM, m_connectLimit, m_clearFallback, m_privateLimit, m_offerSettle})
+        timer->stop();
+    m_source.close();
+    m_target.close();
+    ChunkBuf.clear();
+    DataBuf.clear();
+    emit ended(sentence, finished);
 }
-

@@ -1,27 +1,19 @@
 #pragma once
 
-#include "toolkit/form.h"
-#include "toolkit/picturebox.h"
-#include "transfer/desktopnotifier.h"
-#include "transfer/fileoffer.h"
-#include "transfer/filedialogcontrol.h"
 #include "transfer/filesink.h"
 #include "transfer/filesource.h"
 #include "transfer/privatechannel.h"
 #include "transfer/serviceannouncer.h"
-#include "transfer/statustext.h"
 #include "transfer/tcpcontrol.h"
 #include "transfer/transfersettings.h"
 
-#include <QFile>
-#include <QLabel>
-#include <QPushButton>
+#include <QObject>
+#include <QPointer>
 #include <QTimer>
 
-#include <memory>
 #include <optional>
 
-// How long the window waits on the network. The program always uses these values; tests pass
+// How long a transfer waits on the network. The program always uses these values; tests pass
 // shorter ones.
 struct TransferTiming {
     // Quiet time after which a file offer that holds its size is taken as complete.
@@ -30,11 +22,12 @@ struct TransferTiming {
     int connectLimitMs = 21000;
     // A receiver that has not answered the probe by then is served in the clear.
     int clearFallbackMs = 2000;
-    // The private channel must stand this long after the probe, or the transfer ends.
+    // The private channel must stand this long after the connection, or the transfer ends.
     int privateLimitMs = 10000;
 };
 
-// The window a transfer runs in, on the sending and the receiving computer alike. The exchange:
+// One transfer, on the sending and the receiving computer alike, with no window: whoever shows it
+// makes the two choices a person makes and shows what it reports. The exchange:
 //   receiver listens on port 1001, accepts one peer and sends "OK"; sender connects and sends "RC";
 //   between two Veltranes the sender first sends its probe, the receiver answers "TL", and after
 //   TLS the receiver's "OK" and the sender's "RC" start everything over, inside it; a receiver
@@ -43,9 +36,9 @@ struct TransferTiming {
 //   on the offer the receiver picks where to save it and answers "SD", or "CC" to refuse;
 //   on "SD" the sender's pump sends the raw bytes as fast as the socket takes them;
 //   the receiver writes every block until the announced size has arrived; nobody sends more.
-// Both sides show their progress at most once per display tick.
-//   Either side may send "CC" instead of going on; the connection stays open until Done.
-class ProcWin : public Form
+// Progress is reported at most once per display tick. Either side may send "CC" instead of going
+// on; the connection stays open until stop().
+class Transfer : public QObject
 {
     Q_OBJECT
 
@@ -60,74 +53,97 @@ public:
     static constexpr qint64 QueueBound = 1024 * 1024;
     // A block this large means the receiver's bytes come faster than it takes them.
     static constexpr qint64 StreamingBlock = 16 * 1024;
-    // The display runs at most once per tick while bytes move.
+    // Progress is reported at most once per tick while bytes move.
     static constexpr int TickMs = 10;
     // Longer than any name and size; the 16-bit scan of an offer reaches no further.
     static constexpr qsizetype MaxOfferLength = 32767;
     // What a sender keeps of a receiver's words in the clear while it waits for "TL".
     static constexpr qsizetype MaxPreamble = 4096;
-    static constexpr int ClientWidth = 360;
-    static constexpr int ClientHeight = 180;
 
-    // The direction and the peer come from `settings` each time they are needed; Done returns
-    // to `returnTo`.
-    ProcWin(TransferSettings &settings, Form &returnTo, quint16 port = Port,
-            std::shared_ptr<FileDialogControl> dialog = {}, TransferTiming timing = {});
+    // An offer as the receiver's person sees it.
+    struct Offer {
+        QString from;
+        // Decoded, and safe to use as a name in the folder it is saved to.
+        QString name;
+        qint64 size = 0;
+        // A folder or several files, unpacked into a new folder as they arrive.
+        bool bundle = false;
+    };
 
-    // The pieces of the file handed to the socket, each reused once the socket has let go of it,
-    // and the block last taken from the socket.
-    QList<QByteArray> ChunkBuf;
-    QByteArray DataBuf;
-    QString InMsg;
-    QString FilePath;
-    qint64 FileSize = 0;
-    qint64 BytesDone = 0;
-    qint16 BarDrawn = 0;
-    quint8 XferState = ControlMessages;
-    bool BackToMain = false;
+    // The two choices a person makes, asked for by the transfer and answered through send() and
+    // saveTo(), at once or later.
+    class Chooser
+    {
+    public:
+        virtual ~Chooser() = default;
+        virtual void chooseToSend() = 0;
+        // The overwrite or merge question and the room check are the chooser's.
+        virtual void chooseTarget(const Offer &offer) = 0;
+    };
 
-    // Controls, present while the window is loaded.
-    QPointer<TcpControl> NT;
-    QPointer<QTimer> STM;
-    QPointer<QPushButton> CDBut;
-    QPointer<PictureBox> ProcBar;
-    QPointer<QLabel> StatBox;
-    QPointer<QLabel> StatLab;
-    std::shared_ptr<FileDialogControl> DG;
-
-    // Reaching the socket from outside loads the window, as touching any control does.
-    TcpControl &socket();
-
-    static FoundName GetFN(const QString &text, quint8 mode) { return FileOffer::GetFN(text, mode); }
-    // Shows BytesDone of FileSize in the status line and the bar; the end is shown by its caller.
-    void DrawProcess();
-    // A byte count as kilobytes with at most one decimal, ties to even, in the user's notation.
-    static QString K(qint64 bytes) { return StatusText::kilobytes(bytes); }
-
-    void CDBut_Click();
-
-protected:
-    void createControls(QWidget *window) override;
-    void onLoad() override;
-    void onActivate() override;
-    void onResize() override;
-    void onUnload() override;
-
-private:
-    // How far this window's transfer has come, alongside XferState; it only moves forward.
+    // How far the transfer has come, alongside XferState; it only moves forward.
     enum class Stage : quint8 {
-        Loaded,    // nothing started yet
+        Idle,      // nothing started yet
         Opening,   // connecting or listening
         Securing,  // connected: the probe, its answer and TLS decide whether it is private
         Connected, // control messages flow
         Offered,   // sender: our offer awaits "SD" or "CC"; receiver: an offer is being collected
-        Choosing,  // receiver: the save dialog is open
+        Choosing,  // receiver: the chooser has the offer
         Moving,    // file bytes flow
         Draining,  // sender: every piece is handed over, some still wait in the socket
-        Complete,  // every byte is sent or written; the display tick shows the end
+        Complete,  // every byte is sent or written; the next tick reports the end
         Ended,     // finished or failed: nothing more is taken
     };
+
+    // The direction and the peer come from `settings` each time they are needed.
+    Transfer(TransferSettings &settings, Chooser &chooser, quint16 port = Port, TransferTiming timing = {},
+             QObject *parent = nullptr);
+    ~Transfer() override;
+
+    // Connects or listens, as the settings say; each start is a new transfer.
+    void start();
+    // Ends it without a sentence: the connection closes and the files are released.
+    void stop();
+    Stage stage() const { return m_stage; }
+    bool isSending() const { return m_settings.XferMode == TransferSettings::Send; }
+    bool isReceiving() const { return m_settings.XferMode == TransferSettings::Receive; }
+    QString peerAddress() const { return NT->RemoteHostIP(); }
+
+    // The answers to the chooser: what to send (nothing chosen refuses), and where to save (an
+    // empty path refuses).
+    void send(const QStringList &paths);
+    void saveTo(const QString &path);
+
+    // The state as the design names it.
+    QString InMsg;
+    QString FilePath;
+    qint64 FileSize = 0;
+    qint64 BytesDone = 0;
+    quint8 XferState = ControlMessages;
+    // The pieces of the file handed to the socket, each reused once the socket has let go of it,
+    // and the block last taken from the socket.
+    QList<QByteArray> ChunkBuf;
+    QByteArray DataBuf;
+
+    // The connection, the progress tick.
+    TcpControl *const NT;
+    QTimer *const STM;
+
+signals:
+    // A sentence for where the transfer stands ("Connected. Waiting for file ..." and the like).
+    void statusChanged(const QString &sentence);
+    // BytesDone of FileSize, at most once a tick while bytes move, and once more at the end.
+    void progressed(qint64 done, qint64 total);
+    // The channel is private, and both ends show `code`; or it goes on in the clear.
+    void secured(const QString &code);
+    void wentClear();
+    void offered(const Offer &offer);
+    // Every way a transfer ends comes through here once, finished or failed.
+    void ended(const QString &sentence, bool finished);
+
+private:
     void advance(Stage stage);
+    bool connected() const;
 
     // Connection
     void NT_Connect();
@@ -139,11 +155,11 @@ private:
     void awaitAnswer();
     void awaitProbe(const QString &held, const QString &read);
     void clearFallbackReached();
-    void privateLimitReached();
-    void listenAgain();
     void goClear();
     void startPrivate(bool asServer);
     void NT_Secured();
+    void privateLimitReached();
+    void listenAgain();
     void privacyFailed();
 
     // Handshake
@@ -154,10 +170,7 @@ private:
     void offerBundle(const QStringList &chosen);
     void offerGrew();
     void chooseTarget();
-    bool openFolder(QWidget *self, const QString &name);
-    bool stillRunning(const QPointer<QWidget> &window) const;
     void refuse(const char *sentence);
-    bool receiving() const;
 
     // Pump
     void startSending();
@@ -169,36 +182,31 @@ private:
     // Sink
     void receiveBlock(qint32 count);
 
-    // Progress
-    void progressed();
+    // Progress and the end
+    void progress();
     void STM_Timer();
-
-    // The end, finished or failed
     void endWith(const QString &sentence);
 
-    // Attention
-    void tellIfAway(const QString &body);
-    void comeForward(const QString &token);
-
     TransferSettings &m_settings;
-    Form &m_returnTo;
+    Chooser &m_chooser;
     quint16 m_port;
     TransferTiming m_timing;
-    Stage m_stage = Stage::Loaded;
-    QPointer<QTimer> m_connectLimit;
-    QPointer<QTimer> m_clearFallback;
-    QPointer<QTimer> m_privateLimit;
+    Stage m_stage = Stage::Idle;
+    QTimer *m_connectLimit;
+    QTimer *m_clearFallback;
+    QTimer *m_privateLimit;
+    QTimer *m_offerSettle;
     // Made anew for each transfer that may go private.
     std::optional<PrivateChannel> m_private;
     // A piece of a control message that waits for the rest.
     QString m_unfinished;
-    // The offer as collected so far, until "SD" answers it.
+    // The offer as collected so far, until "SD" answers it, and what it offers.
     QString m_offer;
-    QPointer<QTimer> m_offerSettle;
+    Offer m_offered;
+    // The sender waits for its chooser.
+    bool m_asked = false;
     FileSource m_source;
     FileSink m_target;
     // Tells the local network about us while we listen.
     ServiceAnnouncer m_announcer;
-    // Tells a person working elsewhere of the offer and the end; one notification per transfer.
-    DesktopNotifier m_notifier;
 };
