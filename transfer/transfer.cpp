@@ -7,6 +7,7 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <limits>
 
 using namespace StatusText;
 
@@ -47,6 +48,7 @@ Transfer::Transfer(TransferSettings &settings, Chooser &chooser, quint16 port, T
     m_connectLimit = singleShot(this, m_timing.connectLimitMs, &Transfer::connectLimitReached);
     m_clearFallback = singleShot(this, m_timing.clearFallbackMs, &Transfer::clearFallbackReached);
     m_privateLimit = singleShot(this, m_timing.privateLimitMs, &Transfer::privateLimitReached);
+    m_verdictWait = singleShot(this, 0, &Transfer::verdictOverdue);
     m_offerSettle = singleShot(this, 0, &Transfer::chooseTarget);
 
     // Started by bytes that move, so each report is at least a tick after the one before.
@@ -90,7 +92,7 @@ void Transfer::stop()
     m_announcer.withdraw();
     if (NT->State() != TcpControl::Closed)
         NT->Close();
-    for (QTimer *timer : {STM, m_connectLimit, m_clearFallback, m_privateLimit, m_offerSettle})
+    for (QTimer *timer : {STM, m_connectLimit, m_clearFallback, m_privateLimit, m_verdictWait, m_offerSettle})
         timer->stop();
     m_source.close();
     m_target.close();
@@ -325,6 +327,8 @@ void Transfer::handleMessage(const QString &message)
     // anything else would send a file nobody chose in this transfer.
     if (message == u"OK" && isSending() && m_stage == Stage::Connected && !m_asked)
         chooseFile();
+    else if (message == u"OK" && isSending() && m_stage == Stage::Verdict)
+        advance(Stage::Complete), progress();
     else if (message == u"CC" && isSending())
         endWith(ClosedByReciever);
     else if (message == u"SD" && isSending() && m_stage == Stage::Offered)
@@ -374,7 +378,7 @@ void Transfer::send(const QStringList &chosen)
 void Transfer::offerBundle(const QStringList &chosen)
 {
     if (!m_source.bundle(chosen))
-        return refuse(CannotReadChoice);
+        return refuse(m_source.refusedName().isEmpty() ? QString(CannotReadChoice) : wouldRefuse(m_source.refusedName()));
     FileSize = m_source.bundleSize();
     const QString name = FileSource::bundleName(chosen);
     emit statusChanged(SendingRequest);
@@ -439,7 +443,7 @@ void Transfer::saveTo(const QString &path)
     m_offer.clear();
 }
 
-void Transfer::refuse(const char *sentence)
+void Transfer::refuse(const QString &sentence)
 {
     NT->SendData(QStringLiteral("CC"));
     endWith(sentence);
@@ -479,7 +483,9 @@ void Transfer::pump()
         m_source.close();
         // "Finished." waits until the operating system holds every byte: stopping at once
         // must not cut off what is still queued in the socket.
-        advance(NT->allSent() ? Stage::Complete : Stage::Draining);
+        if (NT->allSent())
+            return handedOver();
+        advance(Stage::Draining);
     }
     progress();
 }
@@ -512,10 +518,40 @@ void Transfer::NT_SendComplete()
         XferState = ReadyForChunk;
     if (m_stage == Stage::Moving)
         return pump();
-    if (m_stage == Stage::Draining && NT->allSent()) {
-        advance(Stage::Complete);
-        progress();
+    if (m_stage == Stage::Draining && NT->allSent())
+        handedOver();
+}
+
+void Transfer::handedOver()
+{
+    // A receiver of the design says nothing more: what the operating system holds is as good as sent.
+    if (!NT->isPrivate())
+        return advance(Stage::Complete), progress();
+    // Between two Veltranes "OK" says all of it landed; a receiver that refused part of it closes.
+    advance(Stage::Verdict);
+    XferState = ControlMessages;
+    m_acknowledged = false;
+    m_verdictWait->start(std::max(TickMs, m_timing.privateLimitMs / 10));
+    progress();
+    // Whatever came while the pump ran raised its one arrival then, and stayed unread.
+    if (const qint64 waiting = NT->bytesWaiting(); waiting > 0)
+        NT_DataArrival(qint32(qMin<qint64>(waiting, std::numeric_limits<qint32>::max())));
+}
+
+void Transfer::verdictOverdue()
+{
+    if (m_stage != Stage::Verdict)
+        return;
+    // Bytes still on their way are a slow link, not a silent receiver.
+    if (NT->bytesUnacknowledged() > 0) {
+        m_acknowledged = false;
+        return m_verdictWait->start(std::max(TickMs, m_timing.privateLimitMs / 10));
     }
+    // An earlier Veltrane never gives a verdict: silent for the limit after it had every byte, it is one.
+    if (!std::exchange(m_acknowledged, true))
+        return m_verdictWait->start(m_timing.privateLimitMs);
+    advance(Stage::Complete);
+    progress();
 }
 
 // Sink
@@ -541,6 +577,10 @@ void Transfer::receiveBlock(qint32 count)
         XferState = ControlMessages;
         m_target.close();
         advance(Stage::Complete);
+        // The sender's "Finished." waits for this; in the clear a sender of the design would take
+        // it for a new go-ahead.
+        if (NT->isPrivate())
+            NT->SendData(QStringLiteral("OK"));
     }
     progress();
 }
@@ -570,7 +610,7 @@ void Transfer::endWith(const QString &sentence)
 {
     const bool finished = m_stage == Stage::Complete;
     advance(Stage::Ended);
-    for (QTimer *timer : {STM, m_connectLimit, m_clearFallback, m_privateLimit, m_offerSettle})
+    for (QTimer *timer : {STM, m_connectLimit, m_clearFallback, m_privateLimit, m_verdictWait, m_offerSettle})
         timer->stop();
     m_source.close();
     m_target.close();

@@ -91,6 +91,7 @@ public:
         Choosing,  // receiver: the chooser has the offer
         Moving,    // file bytes flow
         Draining,  // sender: every piece is handed over, some still wait in the socket
+        Verdict,   // sender, private: the operating system has every byte; the receiver's word decides
         Complete,  // every byte is sent or written; the next tick reports the end
         Ended,     // finished or failed: nothing more is taken
     };
@@ -170,7 +171,7 @@ private:
     void offerBundle(const QStringList &chosen);
     void offerGrew();
     void chooseTarget();
-    void refuse(const char *sentence);
+    void refuse(const QString &sentence);
 
     // Pump
     void startSending();
@@ -178,6 +179,8 @@ private:
     QByteArray &freePiece();
     bool readNext(QByteArray &buffer);
     void NT_SendComplete();
+    void handedOver();
+    void verdictOverdue();
 
     // Sink
     void receiveBlock(qint32 count);
@@ -196,6 +199,9 @@ private:
     QTimer *m_clearFallback;
     QTimer *m_privateLimit;
     QTimer *m_offerSettle;
+    QTimer *m_verdictWait;
+    // The receiver has had every byte since the verdict wait last started.
+    bool m_acknowledged = false;
     // Made anew for each transfer that may go private.
     std::optional<PrivateChannel> m_private;
     // A piece of a control message that waits for the rest.
