@@ -173,7 +173,7 @@ inline QString codeOf(const QSslCertificate &sender, const QSslCertificate &rece
     return QStringLiteral("%1 %2").arg(number / 1000, 3, 10, QLatin1Char('0')).arg(number % 1000, 3, 10, QLatin1Char('0'));
 }
 
-// The title a window shows once private.
+// The title a side shows once private.
 inline const QRegularExpression CodeTitle(QStringLiteral(R"(^Veltrane \(\d{3} \d{3}\)$)"));
 
 // Hands over its connections on sockets that can turn to TLS.
@@ -187,9 +187,8 @@ struct PeerServer : QTcpServer {
 };
 
 // One side of a transfer and the test's raw peer for it, by default a peer of the design; `wire`
-// keeps every
-// byte the side sent after a sender's probe, which such a peer ignores, and, once the peer has
-// turned private, every byte inside TLS.
+// keeps every byte the side sent after a sender's probe, which such a peer ignores, and, once the
+// peer has turned private, every byte inside TLS.
 template <typename Side> struct RawRigOf {
     QTemporaryDir dir;
     QByteArray wire, probe;
@@ -197,7 +196,7 @@ template <typename Side> struct RawRigOf {
     std::unique_ptr<QSslSocket> peer;
     std::optional<Side> side;
 
-    // Up to the window's greeting.
+    // Up to the side's greeting.
     bool open(quint8 mode, const QString &choice, TransferTiming timing = DesignPeerTiming)
     {
         const bool sending = mode == TransferSettings::Send;
@@ -226,8 +225,8 @@ template <typename Side> struct RawRigOf {
         return waitFor([this] { return peer->state() == QAbstractSocket::ConnectedState; });
     }
 
-    // Answers a sending window's probe, or sends a receiving window `ownProbe` and awaits its
-    // answer; then TLS as `id`, up to the window's greeting inside it.
+    // Answers a sending side's probe, or sends a receiving side `ownProbe` and awaits its answer;
+    // then TLS as `id`, up to the side's greeting inside it.
     bool turnPrivate(const PeerIdentity &id, const QByteArray &ownProbe = {})
     {
         const bool answering = ownProbe.isEmpty();
@@ -244,7 +243,7 @@ template <typename Side> struct RawRigOf {
 
 using RawRig = RawRigOf<Party>;
 
-// Stands between a sending and a receiving window. Record passes every byte on; Split and Merge
+// Stands between a sending and a receiving side. Record passes every byte on; Split and Merge
 // re-cut the stream as networks do, by marks where each way's messages end: Split sends every byte
 // before the first mark as a segment of its own, a tick apart, and Merge lets bytes go only at a
 // mark, so messages travel together. Intercept ends TLS on each side with a certificate of its own,
