@@ -434,7 +434,7 @@ void Transfer::saveTo(const QString &path)
     if (!whole)
         return refuse(SaveCancelled);
     FileSize = whole->second;
-    if (m_offered.bundle ? !m_target.openFolder(path, m_offered.name) : !m_target.openFile(path))
+    if (m_offered.bundle ? !m_target.openFolder(path, m_offered.name, FileSize) : !m_target.openFile(path))
         return refuse(SaveCancelled);
     emit statusChanged(RecievingFile);
     NT->SendData(QStringLiteral("SD"));
