@@ -35,9 +35,9 @@ Transfer::Transfer(TransferSettings &settings, Chooser &chooser, quint16 port, T
     , m_chooser(chooser)
     , m_port(port)
     , m_timing(timing)
+    , m_opening(*NT, timing.clearFallbackMs, timing.privateLimitMs)
 {
     connect(NT, &TcpControl::ConnectEvent, this, &Transfer::NT_Connect);
-    connect(NT, &TcpControl::Secured, this, &Transfer::NT_Secured);
     connect(NT, &TcpControl::ConnectionRequest, this, &Transfer::NT_ConnectionRequest);
     connect(NT, &TcpControl::DataArrival, this, &Transfer::NT_DataArrival);
     connect(NT, &TcpControl::SendComplete, this, &Transfer::NT_SendComplete);
@@ -46,8 +46,10 @@ Transfer::Transfer(TransferSettings &settings, Chooser &chooser, quint16 port, T
 
     // The operating system would wait about a minute for a peer that never answers.
     m_connectLimit = singleShot(this, m_timing.connectLimitMs, &Transfer::connectLimitReached);
-    m_clearFallback = singleShot(this, m_timing.clearFallbackMs, &Transfer::clearFallbackReached);
-    m_privateLimit = singleShot(this, m_timing.privateLimitMs, &Transfer::privateLimitReached);
+    connect(&m_opening, &PrivacyOpening::wentClear, this, &Transfer::goClear);
+    connect(&m_opening, &PrivacyOpening::secured, this, &Transfer::goPrivate);
+    connect(&m_opening, &PrivacyOpening::failed, this, &Transfer::privacyFailed);
+    connect(&m_opening, &PrivacyOpening::abandoned, this, &Transfer::listenAgain);
     m_verdictWait = singleShot(this, 0, &Transfer::verdictOverdue);
     m_offerSettle = singleShot(this, 0, &Transfer::chooseTarget);
 
@@ -69,7 +71,6 @@ void Transfer::start()
     m_stage = Stage::Opening;
     m_offer.clear();
     m_unfinished.clear();
-    m_private.reset();
     m_asked = false;
     if (isSending()) {
         emit statusChanged(Connecting + m_settings.PeerIP + ConnectingEnd);
@@ -89,10 +90,11 @@ void Transfer::start()
 
 void Transfer::stop()
 {
+    m_opening.stop();
     m_announcer.withdraw();
     if (NT->State() != TcpControl::Closed)
         NT->Close();
-    for (QTimer *timer : {STM, m_connectLimit, m_clearFallback, m_privateLimit, m_verdictWait, m_offerSettle})
+    for (QTimer *timer : {STM, m_connectLimit, m_verdictWait, m_offerSettle})
         timer->stop();
     m_source.close();
     m_target.close();
@@ -119,14 +121,7 @@ void Transfer::NT_Connect()
 {
     m_connectLimit->stop();
     advance(Stage::Securing);
-    m_private.emplace();
-    if (!m_private->isValid())
-        return privacyFailed();
-    NT->SendData(m_private->probe());
-    m_privateLimit->start();
-    // A receiver that announced the private channel is never served in the clear.
-    if (!m_settings.PeerPrivate)
-        m_clearFallback->start();
+    m_opening.connected(m_settings.PeerPrivate);
 }
 
 void Transfer::NT_ConnectionRequest(qint32 requestId)
@@ -138,8 +133,7 @@ void Transfer::NT_ConnectionRequest(qint32 requestId)
     // Whether this "OK" counts depends on what the sender says first.
     advance(Stage::Securing);
     NT->SendData(QStringLiteral("OK"));
-    // Whoever connected must say something we can take in time, or the port is the next sender's.
-    m_privateLimit->start();
+    m_opening.accepted();
 }
 
 void Transfer::connectLimitReached()
@@ -164,102 +158,25 @@ void Transfer::NT_Lost()
 
 // Privacy
 
-void Transfer::awaitAnswer()
+void Transfer::goClear(const QString &words)
 {
-    // Everything the receiver says in the clear is kept: its "OK" counts if it never answers "TL".
-    // A receiver of either kind says two words before it hears us; one that says far more is broken.
-    if (InMsg.size() > MaxPreamble)
-        return privacyFailed();
-    m_unfinished = InMsg;
-    const qsizetype answer = ControlText::answerAt(InMsg);
-    // A receiver that speaks TLS says nothing more until we do.
-    if (answer >= 0)
-        answer + 2 < InMsg.size() ? privacyFailed() : startPrivate(false);
-}
-
-void Transfer::awaitProbe(const QString &held, const QString &read)
-{
-    const PrivateChannel::Heard heard = PrivateChannel::hear(InMsg);
-    if (heard == PrivateChannel::Probe)
-        return startPrivate(true);
-    if (heard == PrivateChannel::PartOfProbe)
-        return void(m_unfinished = InMsg);
-    // The sender stopped waiting for "TL" and goes on in the clear.
-    if (heard == PrivateChannel::ProbeThenMore)
-        return goClear(), dispatch(InMsg.sliced(PrivateChannel::ProbeLength));
-    // Only a message or an offer shows a sender of the design; anything else waits out the limit.
-    if (heard == PrivateChannel::Clear) {
-        const std::optional<ControlText::Split> split = ControlText::split(InMsg);
-        if (split && (!split->messages.isEmpty() || !split->offer.isEmpty()))
-            return goClear(), dispatch(InMsg);
-        if (split)
-            return void(m_unfinished = split->unfinished);
-    }
-    // What was held was not the start of a message after all: what came now stands alone.
-    if (!held.isEmpty())
-        return InMsg = read, awaitProbe({}, read);
-}
-
-void Transfer::clearFallbackReached()
-{
-    if (m_stage != Stage::Securing || NT->privateStarted())
-        return;
-    goClear();
-    NT->SendData(QStringLiteral("RC"));
-    if (!m_unfinished.isEmpty()) {
-        InMsg = std::exchange(m_unfinished, {});
-        dispatch(InMsg);
-    }
-}
-
-void Transfer::goClear()
-{
-    m_clearFallback->stop();
-    m_privateLimit->stop();
     advance(Stage::Connected);
     emit wentClear();
+    if (!words.isEmpty())
+        dispatch(InMsg = words);
 }
 
-void Transfer::startPrivate(bool asServer)
+void Transfer::goPrivate(const QString &code)
 {
-    m_clearFallback->stop();
-    m_unfinished.clear();
-    if (asServer) {
-        m_private.emplace();
-        if (!m_private->isValid())
-            return privacyFailed();
-        m_private->commit(InMsg);
-        NT->SendData(QStringLiteral("TL"));
-    }
-    NT->StartPrivate(m_private->configuration(), asServer);
-}
-
-void Transfer::NT_Secured()
-{
-    const QSslCertificate peer = NT->peerCertificate();
-    // The receiver holds the sender to the certificate its probe committed to.
-    if (peer.isNull() || (isReceiving() && !m_private->keepsCommitment(peer)))
-        return privacyFailed();
-    m_privateLimit->stop();
-    const QSslCertificate &ours = m_private->certificate();
-    emit secured(isReceiving() ? PrivateChannel::code(peer, ours) : PrivateChannel::code(ours, peer));
+    emit secured(code);
     // Inside TLS the exchange starts over: what was said in the clear counts for nothing.
     advance(Stage::Connected);
     NT->SendData(isReceiving() ? QStringLiteral("OK") : QStringLiteral("RC"));
 }
 
-void Transfer::privateLimitReached()
-{
-    // Nothing a sender would say came from whoever connected: the port opens again for the next one.
-    if (isReceiving() && m_stage == Stage::Securing && !NT->privateStarted())
-        return listenAgain();
-    privacyFailed();
-}
-
 void Transfer::listenAgain()
 {
     NT->Close();
-    m_unfinished.clear();
     // The one step back a transfer takes: the connection that held it is gone, nothing was said.
     m_stage = Stage::Opening;
     if (!NT->Listen())
@@ -271,6 +188,7 @@ void Transfer::privacyFailed()
 {
     if (m_stage > Stage::Securing)
         return;
+    m_opening.stop();
     endWith(NotPrivate);
     NT->Close();
 }
@@ -295,10 +213,9 @@ void Transfer::NT_DataArrival(qint32 bytesTotal)
         InMsg = m_offer += read;
         return offerGrew();
     }
-    const QString held = std::exchange(m_unfinished, {});
-    InMsg = held + read;
     if (m_stage == Stage::Securing)
-        return isReceiving() ? awaitProbe(held, read) : awaitAnswer();
+        return void(InMsg = m_opening.text() + read), m_opening.heard(read);
+    InMsg = std::exchange(m_unfinished, {}) + read;
     dispatch(InMsg);
 }
 
@@ -610,7 +527,8 @@ void Transfer::endWith(const QString &sentence)
 {
     const bool finished = m_stage == Stage::Complete;
     advance(Stage::Ended);
-    for (QTimer *timer : {STM, m_connectLimit, m_clearFallback, m_privateLimit, m_verdictWait, m_offerSettle})
+    m_opening.stop();
+    for (QTimer *timer : {STM, m_connectLimit, m_verdictWait, m_offerSettle})
         timer->stop();
     m_source.close();
     m_target.close();

@@ -2,7 +2,7 @@
 
 #include "transfer/filesink.h"
 #include "transfer/filesource.h"
-#include "transfer/privatechannel.h"
+#include "transfer/privacyopening.h"
 #include "transfer/serviceannouncer.h"
 #include "transfer/tcpcontrol.h"
 #include "transfer/transfersettings.h"
@@ -57,8 +57,6 @@ public:
     static constexpr int TickMs = 10;
     // Longer than any name and size; the 16-bit scan of an offer reaches no further.
     static constexpr qsizetype MaxOfferLength = 32767;
-    // What a sender keeps of a receiver's words in the clear while it waits for "TL".
-    static constexpr qsizetype MaxPreamble = 4096;
 
     // An offer as the receiver's person sees it.
     struct Offer {
@@ -153,13 +151,8 @@ private:
     void NT_Lost();
 
     // Privacy
-    void awaitAnswer();
-    void awaitProbe(const QString &held, const QString &read);
-    void clearFallbackReached();
-    void goClear();
-    void startPrivate(bool asServer);
-    void NT_Secured();
-    void privateLimitReached();
+    void goClear(const QString &words);
+    void goPrivate(const QString &code);
     void listenAgain();
     void privacyFailed();
 
@@ -196,14 +189,11 @@ private:
     TransferTiming m_timing;
     Stage m_stage = Stage::Idle;
     QTimer *m_connectLimit;
-    QTimer *m_clearFallback;
-    QTimer *m_privateLimit;
     QTimer *m_offerSettle;
     QTimer *m_verdictWait;
     // The receiver has had every byte since the verdict wait last started.
     bool m_acknowledged = false;
-    // Made anew for each transfer that may go private.
-    std::optional<PrivateChannel> m_private;
+    PrivacyOpening m_opening;
     // A piece of a control message that waits for the rest.
     QString m_unfinished;
     // The offer as collected so far, until "SD" answers it, and what it offers.
