@@ -90,8 +90,8 @@ void Transfer::start()
 void Transfer::stop()
 {
     m_announcer.withdraw();
-    if (NT->State() != TcpControl::Closed)
-        NT->Close();
+    // Also once the peer has gone: its dead socket would outlive this transfer into the next.
+    NT->Close();
     for (QTimer *timer : {STM, m_connectLimit, m_clearFallback, m_privateLimit, m_verdictWait, m_offerSettle})
         timer->stop();
     m_source.close();
