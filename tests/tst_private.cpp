@@ -1,5 +1,5 @@
 #include "datarows.h"
-#include "transferrig.h"
+#include "exchangerig.h"
 
 namespace {
 const QString NotPrivate = QStringLiteral("Error ! The connection could not be made private.");
@@ -11,34 +11,32 @@ class TstPrivate : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { Form::setProgramEnd([] { QFAIL("the program ended"); }); }
-
     void testPeerSeesTheCodeItWorksOutAndSpeaksTheHandshakeInside()
     {
         RawRig rig;
         const QString target = rig.dir.filePath(QStringLiteral("saved"));
-        QVERIFY(rig.open(MainWin::Receive, target));
-        ProcWin &win = rig.win();
+        QVERIFY(rig.open(TransferSettings::Receive, target));
+        Party &party = *rig.side;
         QVERIFY(rig.turnPrivate(PeerIdentity::a(), PeerIdentity::a().probe()));
         const QString code = codeOf(PeerIdentity::a().certificate, rig.peer->peerCertificate());
-        QTRY_COMPARE(win.Caption(), "Veltrane (" + code + ")");
+        QTRY_COMPARE(party.title, "Veltrane (" + code + ")");
         rig.peer->write("RC");
-        QTRY_COMPARE(win.StatBox->text(), QStringLiteral("Connected. Waiting for file ..."));
+        QTRY_COMPARE(party.status, QStringLiteral("Connected. Waiting for file ..."));
         rig.peer->write("FNnotes.txt\\ 5000");
         QTRY_COMPARE(rig.wire, QByteArray("OKSD"));
-        QCOMPARE(rig.side->dg->shown.first().FileName, QStringLiteral("notes.txt"));
+        QCOMPARE(party.chooser.shown.first().name, QStringLiteral("notes.txt"));
         const QByteArray content = randomBytes(5000);
         rig.peer->write(content);
-        QTRY_COMPARE(win.StatBox->text(), finished("4.9"));
+        QTRY_COMPARE(party.status, finished("4.9"));
         QCOMPARE(contentOf(target), content);
 
         // The sending side works the code out the same way.
         RawRig sending;
         const QString source = sending.dir.filePath(QStringLiteral("notes.txt"));
         QVERIFY(writeFile(source, content));
-        QVERIFY(sending.reach(MainWin::Send, source, QuickTiming));
+        QVERIFY(sending.reach(TransferSettings::Send, source, QuickTiming));
         QVERIFY(sending.turnPrivate(PeerIdentity::a()));
-        QCOMPARE(sending.win().Caption(), "Veltrane (" + codeOf(sending.peer->peerCertificate(), PeerIdentity::a().certificate) + ")");
+        QCOMPARE(sending.side->title, "Veltrane (" + codeOf(sending.peer->peerCertificate(), PeerIdentity::a().certificate) + ")");
         sending.peer->write("OK");
         QTRY_COMPARE(sending.wire, QByteArray("RCFNnotes.txt\\ 5000"));
     }
@@ -47,16 +45,16 @@ private slots:
     {
         const TransferTiming shortLimit{.offerSettleMs = 20, .privateLimitMs = 300};
         QTest::addColumn<Broken>("row");
-        // The window's side; what the peer says first; what follows "TL" or the probe (nothing: TLS).
+        // The side under test; what the peer says first; what follows "TL" or the probe (nothing: TLS).
         QTest::newRow("a probe that does not match the certificate")
-            << Broken{MainWin::Receive, "TL" + QByteArray(64, 'a'), {}, QuickTiming};
-        QTest::newRow("a probe, then silence") << Broken{MainWin::Receive, PeerIdentity::a().probe(), "-", shortLimit};
+            << Broken{TransferSettings::Receive, "TL" + QByteArray(64, 'a'), {}, QuickTiming};
+        QTest::newRow("a probe, then silence") << Broken{TransferSettings::Receive, PeerIdentity::a().probe(), "-", shortLimit};
         QTest::newRow("a probe, then no TLS")
-            << Broken{MainWin::Receive, PeerIdentity::a().probe(), "GET / HTTP/1.0\r\n\r\n", QuickTiming};
-        QTest::newRow("TL, then silence") << Broken{MainWin::Send, "TL", "-", shortLimit};
-        QTest::newRow("TL, then no TLS") << Broken{MainWin::Send, "TL", "HTTP/1.0 200 OK\r\n\r\nhello", QuickTiming};
+            << Broken{TransferSettings::Receive, PeerIdentity::a().probe(), "GET / HTTP/1.0\r\n\r\n", QuickTiming};
+        QTest::newRow("TL, then silence") << Broken{TransferSettings::Send, "TL", "-", shortLimit};
+        QTest::newRow("TL, then no TLS") << Broken{TransferSettings::Send, "TL", "HTTP/1.0 200 OK\r\n\r\nhello", QuickTiming};
         // Kept whole, every arrival would copy all that came before it.
-        QTest::newRow("a flood of OK before TL") << Broken{MainWin::Send, QByteArray("OK").repeated(100000), "-", QuickTiming};
+        QTest::newRow("a flood of OK before TL") << Broken{TransferSettings::Send, QByteArray("OK").repeated(100000), "-", QuickTiming};
     }
     void brokenPrivatePeersEndInTheSentenceAndWriteNothing()
     {
@@ -64,24 +62,23 @@ private slots:
         const auto &[mode, first, then, timing] = row;
         RawRig rig;
         const QString file = rig.dir.filePath(QStringLiteral("file.bin"));
-        QVERIFY(mode == MainWin::Receive || writeFile(file, randomBytes(1000)));
+        QVERIFY(mode == TransferSettings::Receive || writeFile(file, randomBytes(1000)));
         QVERIFY(rig.reach(mode, file, timing));
-        QVERIFY(mode == MainWin::Receive || waitFor([&] { return isProbe(rig.probe); }));
+        QVERIFY(mode == TransferSettings::Receive || waitFor([&] { return isProbe(rig.probe); }));
         rig.peer->write(first);
-        QVERIFY(mode == MainWin::Send || waitFor([&] { return rig.wire.endsWith("TL"); }));
+        QVERIFY(mode == TransferSettings::Send || waitFor([&] { return rig.wire.endsWith("TL"); }));
         if (then.isEmpty()) {
             rig.peer->setSslConfiguration(PeerIdentity::a().configuration());
             rig.peer->startClientEncryption();
         } else if (then != "-") {
             rig.peer->write(then);
         }
-        ProcWin &win = rig.win();
-        QTRY_COMPARE(win.StatBox->text(), NotPrivate);
-        QCOMPARE(win.CDBut->text(), QStringLiteral("Done"));
-        QCOMPARE(win.Caption(), QStringLiteral("Veltrane"));
+        QTRY_COMPARE(rig.side->status, NotPrivate);
+        QVERIFY(rig.side->ended && !rig.side->finished);
+        QCOMPARE(rig.side->title, QStringLiteral("Veltrane"));
         QTRY_COMPARE(rig.peer->state(), QAbstractSocket::UnconnectedState);
-        QVERIFY(rig.side->dg->shown.isEmpty());
-        QCOMPARE(QDir(rig.dir.path()).entryList(QDir::Files), mode == MainWin::Send ? QStringList{"file.bin"} : QStringList{});
+        QVERIFY(rig.side->chooser.shown.isEmpty());
+        QCOMPARE(QDir(rig.dir.path()).entryList(QDir::Files), mode == TransferSettings::Send ? QStringList{"file.bin"} : QStringList{});
     }
 
     void probesThatAreNotOneAreIgnored()
@@ -91,19 +88,19 @@ private slots:
                                               {"TL" + QByteArray(30, '0'), "RC"}, {"TL" + QByteArray(65, '1')}}) {
             RawRig rig;
             const QString target = rig.dir.filePath(QStringLiteral("saved"));
-            QVERIFY(rig.open(MainWin::Receive, target));
+            QVERIFY(rig.open(TransferSettings::Receive, target));
             for (const QByteArray &piece : pieces) {
                 rig.peer->write(piece);
-                QTRY_VERIFY(rig.win().InMsg.endsWith(QString::fromLatin1(piece)));
+                QTRY_VERIFY(rig.side->transfer.InMsg.endsWith(QString::fromLatin1(piece)));
             }
             rig.peer->write("RC");
-            QTRY_COMPARE(rig.win().StatBox->text(), QStringLiteral("Connected. Waiting for file ..."));
+            QTRY_COMPARE(rig.side->status, QStringLiteral("Connected. Waiting for file ..."));
             rig.peer->write("FNnotes.txt\\ 3");
             QTRY_COMPARE(rig.wire, QByteArray("OKSD"));
             rig.peer->write("abc");
-            QTRY_COMPARE(rig.win().StatBox->text(), finished("0"));
+            QTRY_COMPARE(rig.side->status, finished("0"));
             QCOMPARE(contentOf(target), QByteArray("abc"));
-            QCOMPARE(rig.win().Caption(), QStringLiteral("Veltrane (not encrypted)"));
+            QCOMPARE(rig.side->title, QStringLiteral("Veltrane (not encrypted)"));
         }
     }
 
@@ -122,7 +119,7 @@ private slots:
         QFETCH(bool, letGo);
         QTemporaryDir dir;
         const quint16 port = freePort();
-        Side receiver(MainWin::Receive, port, dir.filePath(QStringLiteral("copy")), {.offerSettleMs = 20, .privateLimitMs = 300});
+        Party receiver(TransferSettings::Receive, port, dir.filePath(QStringLiteral("copy")), {.offerSettleMs = 20, .privateLimitMs = 300});
         QVERIFY(receiver.listening());
         QTcpSocket holder;
         holder.connectToHost(QHostAddress::LocalHost, port);
@@ -131,36 +128,36 @@ private slots:
         if (!letGo) {
             QTest::qWait(900);
             QCOMPARE(holder.state(), QAbstractSocket::ConnectedState);
-            QCOMPARE(receiver.win.StatBox->text(), QStringLiteral("Connected. Waiting for file ..."));
+            QCOMPARE(receiver.status, QStringLiteral("Connected. Waiting for file ..."));
             return;
         }
         QTRY_COMPARE(holder.state(), QAbstractSocket::UnconnectedState);
-        QCOMPARE(receiver.win.StatBox->text(), QStringLiteral("Waiting for connection ..."));
-        QCOMPARE(receiver.win.CDBut->text(), QStringLiteral("Cancel"));
+        QCOMPARE(receiver.status, QStringLiteral("Waiting for connection ..."));
+        QVERIFY(!receiver.ended);
         QVERIFY(writeFile(dir.filePath(QStringLiteral("source")), "hello"));
-        Side sender(MainWin::Send, port, dir.filePath(QStringLiteral("source")));
-        QTRY_COMPARE(receiver.win.StatBox->text(), finished("0"));
-        QTRY_COMPARE(sender.win.StatBox->text(), finished("0"));
+        Party sender(TransferSettings::Send, port, dir.filePath(QStringLiteral("source")));
+        QTRY_COMPARE(receiver.status, finished("0"));
+        QTRY_COMPARE(sender.status, finished("0"));
         QCOMPARE(contentOf(dir.filePath(QStringLiteral("copy"))), QByteArray("hello"));
-        QVERIFY(CodeTitle.match(receiver.win.Caption()).hasMatch());
-        QCOMPARE(sender.win.Caption(), receiver.win.Caption());
+        QVERIFY(CodeTitle.match(receiver.title).hasMatch());
+        QCOMPARE(sender.title, receiver.title);
     }
 
-    void manInTheMiddleLeavesTheTwoWindowsWithDifferentCodes()
+    void manInTheMiddleLeavesTheTwoSidesWithDifferentCodes()
     {
         for (int run = 0; run < 3; ++run) {
             QTemporaryDir dir;
             const quint16 port = freePort();
-            Side receiver(MainWin::Receive, port, dir.filePath(QStringLiteral("copy")));
+            Party receiver(TransferSettings::Receive, port, dir.filePath(QStringLiteral("copy")));
             QVERIFY(receiver.listening());
             Relay middle(Relay::Intercept, port);
             QVERIFY(writeFile(dir.filePath(QStringLiteral("source")), "hello"));
-            Side sender(MainWin::Send, middle.server.serverPort(), dir.filePath(QStringLiteral("source")));
-            QTRY_VERIFY(CodeTitle.match(sender.win.Caption()).hasMatch() && CodeTitle.match(receiver.win.Caption()).hasMatch());
-            QVERIFY2(sender.win.Caption() != receiver.win.Caption(), qPrintable(sender.win.Caption()));
+            Party sender(TransferSettings::Send, middle.server.serverPort(), dir.filePath(QStringLiteral("source")));
+            QTRY_VERIFY(CodeTitle.match(sender.title).hasMatch() && CodeTitle.match(receiver.title).hasMatch());
+            QVERIFY2(sender.title != receiver.title, qPrintable(sender.title));
         }
     }
 };
 
-QTEST_MAIN(TstPrivate)
+QTEST_GUILESS_MAIN(TstPrivate)
 #include "tst_private.moc"

@@ -175,6 +175,30 @@ private slots:
         }
         QCOMPARE(rgb(t.win.ProcBar->grab().toImage()), rgb(t.win.ProcBar->Picture())); // what the box shows
     }
+
+    void transferEndsWithTheFullBarAndTheTitleSaysHowPrivateItWas()
+    {
+        QTemporaryDir dir;
+        const QString source = dir.filePath(QStringLiteral("source.bin")), target = dir.filePath(QStringLiteral("target.bin"));
+        QVERIFY(writeFile(source, randomBytes(300000)));
+        const quint16 port = freePort();
+        Side receiver(TransferSettings::Receive, port, target);
+        QVERIFY(receiver.listening());
+        Side sender(TransferSettings::Send, port, source);
+        for (ProcWin *win : {&sender.win, &receiver.win}) {
+            QTRY_COMPARE(win->StatBox->text(), finished("293"));
+            QCOMPARE(win->CDBut->text(), QStringLiteral("Done"));
+            QVERIFY(rgb(win->ProcBar->Picture()).copy(4, 0, 199, 13) == fullBarFrom4());
+            QVERIFY2(CodeTitle.match(win->Caption()).hasMatch(), qPrintable(win->Caption()));
+        }
+        QCOMPARE(sender.win.Caption(), receiver.win.Caption());
+
+        // A peer of the design sends no probe.
+        WindowRig rig;
+        QVERIFY(rig.open(TransferSettings::Receive, rig.dir.filePath(QStringLiteral("saved"))));
+        rig.peer->write("RC");
+        QTRY_COMPARE(rig.side->win.Caption(), QStringLiteral("Veltrane (not encrypted)"));
+    }
 };
 
 QTEST_MAIN(TestProgress)

@@ -92,8 +92,8 @@ void Transfer::stop()
 {
     m_opening.stop();
     m_announcer.withdraw();
-    if (NT->State() != TcpControl::Closed)
-        NT->Close();
+    // Also once the peer has gone: its dead socket would outlive this transfer into the next.
+    NT->Close();
     for (QTimer *timer : {STM, m_connectLimit, m_verdictWait, m_offerSettle})
         timer->stop();
     m_source.close();
