@@ -25,7 +25,7 @@ struct Side {
             dg->choose(choice);
         win.Show();
     }
-    bool listening() { return waitFor([this] { return win.NT->State() == TcpControl::Listening; }); }
+    bool listening() { return waitFor([this] { return win.transfer().NT->State() == TcpControl::Listening; }); }
 };
 
 // One window and the test's raw peer for it.
