@@ -382,8 +382,8 @@ inline Report windowSide(quint8 mode, const QString &peer, quint16 port, const Q
         start = Clock::now(), cpuStart = cpuSeconds();
     finish(report, start, cpuStart);
     report.peakMiB = statusMiB("VmHWM");
-    report.bytes = window.BytesDone;
-    report.ok = window.StatBox->text().startsWith(QLatin1String("Finished.")) && report.bytes == window.FileSize;
+    report.bytes = window.transfer().BytesDone;
+    report.ok = window.StatBox->text().startsWith(QLatin1String("Finished.")) && report.bytes == window.transfer().FileSize;
     std::snprintf(report.status, sizeof report.status, "%s window: %s", mode == MainWin::Send ? "sending" : "receiving",
                   qPrintable(window.StatBox->text()));
     return report;
