@@ -1,5 +1,6 @@
 #pragma once
 
+#include "freeport.h"
 #include "transfer/transfer.h"
 
 #include <QFile>
@@ -27,13 +28,6 @@ template <typename Predicate> bool waitFor(Predicate done, int ms = 3000)
         if (deadline.hasExpired())
             return false;
     }
-}
-
-inline quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
 }
 
 inline QByteArray randomBytes(int size, quint32 seed = 0)
