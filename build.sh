@@ -7,8 +7,8 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-# Qt speaks TLS through OpenSSL; the keys are made with OpenSSL's own API (libssl-dev).
-packages=(cmake g++ make qt6-base-dev qt6-qpa-plugins libxcb1-dev fonts-liberation libcap2-bin libssl-dev)
+# TLS and the keys are OpenSSL's own API (libssl-dev); openssl s_server/s_client are the tests' foreign peer.
+packages=(cmake g++ make qt6-base-dev qt6-qpa-plugins libxcb1-dev fonts-liberation libcap2-bin libssl-dev openssl)
 # The fuzz target needs clang and its libFuzzer runtime; the attention request is watched on a
 # virtual X display. The windows are also placed by a headless sway, natively (qt6-wayland) and
 # through XWayland, and shot by grim; screen readers' view is read on a private accessibility bus

@@ -124,7 +124,8 @@ bool compare(const char *name, const Path &path, const Options &options, const c
         return false;
     std::printf("bench_e2e %s: %lld MiB between two windows vs a plain copy (MB = 1,000,000 bytes)\n", name,
                 size / MiB);
-    std::vector<double> ratios, senderCpu, receiverCpu;
+    std::vector<double> ratios, senderCpu, receiverCpu, senderPerGiB, receiverPerGiB;
+    double worstFaults = 0;
     bool whole = true;
     for (int run = 0; run < options.runs; ++run) {
         const Turns turns = inTurns(run, space, true, [&](bool window) {
@@ -136,15 +137,28 @@ bool compare(const char *name, const Path &path, const Options &options, const c
                     run + 1, rate(window), rate(plain), rate(window) / rate(plain), cpuShare(window.sender),
                     cpuShare(plain.sender), cpuShare(window.receiver), cpuShare(plain.receiver),
                     turns.identical ? "yes" : "NO");
+        std::printf("    per GiB: sender %.2f CPU s, %.0f minor faults (plain %.2f s, %.0f); receiver %.2f CPU s, %.0f "
+                    "minor faults (plain %.2f s, %.0f)\n",
+                    perGiB(window.sender.cpu, window.sender), perGiB(window.sender.faults, window.sender),
+                    perGiB(plain.sender.cpu, plain.sender), perGiB(plain.sender.faults, plain.sender),
+                    perGiB(window.receiver.cpu, window.receiver), perGiB(window.receiver.faults, window.receiver),
+                    perGiB(plain.receiver.cpu, plain.receiver), perGiB(plain.receiver.faults, plain.receiver));
         whole = turns.whole() && whole;
         ratios.push_back(rate(window) / rate(plain));
         senderCpu.push_back(cpuShare(window.sender));
         receiverCpu.push_back(cpuShare(window.receiver));
+        senderPerGiB.push_back(perGiB(window.sender.cpu, window.sender));
+        receiverPerGiB.push_back(perGiB(window.receiver.cpu, window.receiver));
+        worstFaults = std::max({worstFaults, perGiB(window.sender.faults, window.sender),
+                                perGiB(window.receiver.faults, window.receiver)});
     }
     std::printf("  ratio windows / plain: median %.3f, lowest %.3f; CPU %% of wall, medians: sender %.1f, receiver "
                 "%.1f (%s)\n",
                 median(ratios), *std::min_element(ratios.begin(), ratios.end()), median(senderCpu),
                 median(receiverCpu), goals);
+    std::printf("  CPU s per GiB, medians: sender %.2f, receiver %.2f; minor faults per GiB, worst side and run: %.0f "
+                "(goal < 10000)\n",
+                median(senderPerGiB), median(receiverPerGiB), worstFaults);
     return whole;
 }
 
@@ -171,7 +185,7 @@ qint64 makeTree(const QString &root, int files, qint64 large)
 Report plainTar(int fd, bool unpack, const QString &folder, qint64 bytes)
 {
     const Clock::time_point start = Clock::now();
-    const double cpuStart = cpuSeconds();
+    const Usage cpuStart = usage();
     const pid_t child = fork();
     if (child == 0) {
         ::dup2(fd, unpack ? 0 : 1);
@@ -192,6 +206,7 @@ Report plainTar(int fd, bool unpack, const QString &folder, qint64 bytes)
     getrusage(RUSAGE_CHILDREN, &children);
     report.cpu += double(children.ru_utime.tv_sec + children.ru_stime.tv_sec)
                   + double(children.ru_utime.tv_usec + children.ru_stime.tv_usec) / 1e6;
+    report.faults += double(children.ru_minflt);
     report.ok = child > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
     report.bytes = bytes;
     std::snprintf(report.status, sizeof report.status, "tar %s exited %d", unpack ? "-x" : "-c", status);
@@ -287,12 +302,12 @@ bool large(const Options &options)
 
 int main(int argc, char **argv)
 {
-    prepareEnvironment();
+    prepareEnvironment(argc, argv);
     const std::string mode = argc > 1 ? argv[1] : "";
     const Options options = parseOptions(argc, argv, (mode == "large" ? 3072 : mode == "bundle" ? 512 : 1024) * MiB,
                                          mode == "large" ? 1 : 3);
     if (mode == "loopback")
-        return compare("loopback", {"127.0.0.1", nullptr, nullptr, 0}, options, "goal, private: ratio >= 0.4") ? 0 : 1;
+        return compare("loopback", {"127.0.0.1", nullptr, nullptr, 0}, options, "goal, private: ratio >= 0.5") ? 0 : 1;
     if (mode == "link") {
         if (geteuid() != 0) {
             std::printf("bench_e2e link: skipped, network namespaces need root\n");

@@ -76,7 +76,7 @@ double handOver(bool privately, const QString &source, const QString &target)
 
 int main(int argc, char **argv)
 {
-    prepareEnvironment();
+    prepareEnvironment(argc, argv);
     const Options options = parseOptions(argc, argv, 0, 20);
     QApplication app(argc, argv);
     Form::setProgramEnd([] {});

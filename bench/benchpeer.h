@@ -1,7 +1,9 @@
 #pragma once
 
-// What the timing programs share. Every transfer runs between two processes forked for it before
-// any QApplication exists, so each side's CPU time and memory are its own. A side is either a real
+// What the timing programs share. Every transfer runs between two processes started for it, so each
+// side's CPU time, page faults and memory are its own. A window side is the timing program started
+// afresh (exec) in a role, as the user starts the program: a fork would inherit malloc thresholds
+// that the benchmark's own large buffers had already raised. A side is either a real
 // transfer window or its plain counterpart: a reader that speaks the receiver's part of the
 // handshake and then copies the socket into a file (or nowhere), and a sender that offers a file
 // and hands it to the socket with sendfile(). Each side reports one Report through a pipe.
@@ -72,6 +74,19 @@ inline double cpuSeconds()
     getrusage(RUSAGE_SELF, &usage);
     return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
         + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// What a side has used so far: CPU seconds and minor page faults.
+struct Usage {
+    double cpu = 0;
+    double faults = 0;
+};
+
+inline Usage usage()
+{
+    rusage self{};
+    getrusage(RUSAGE_SELF, &self);
+    return {cpuSeconds(), double(self.ru_minflt)};
 }
 
 // A line of /proc/self/status in MiB: VmRSS now, VmHWM the peak since the last resetPeak().
@@ -207,11 +222,17 @@ inline bool sameContent(const QString &a, const QString &b)
 
 // Sides
 
+// In a side's process: where its Report goes and what it waits on to end; and whether this process
+// was started for a window's role.
+inline int ReportFd = -1, ReleaseFd = -1;
+inline bool InRole = false;
+
 struct Report {
     bool ok = false;     // this side saw the whole file through
     qint64 bytes = 0;    // file bytes this side handed over or took
     double seconds = 0;  // from "SD" to the end, on this side's clock
     double cpu = 0;      // CPU seconds of this process over the same time
+    double faults = 0;   // minor page faults of this process over the same time
     double idleMiB = -1; // resident memory once the window is shown
     double peakMiB = -1; // the highest resident memory from then on
     double maxRssMiB = 0;
@@ -226,10 +247,12 @@ inline Report failed(const char *why)
     return report;
 }
 
-inline void finish(Report &report, Clock::time_point start, double cpuStart)
+inline void finish(Report &report, Clock::time_point start, Usage from)
 {
     report.seconds = seconds(start, Clock::now());
-    report.cpu = cpuSeconds() - cpuStart;
+    const Usage now = usage();
+    report.cpu = now.cpu - from.cpu;
+    report.faults = now.faults - from.faults;
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     report.maxRssMiB = double(usage.ru_maxrss) / 1024;
@@ -264,7 +287,7 @@ inline Report plainReader(quint16 port, qint64 size, const QString &target, cons
     if (!ok || !control.endsWith(end) || !sendAll(in, "SD", 2))
         return failed("plain reader: no offer");
     const Clock::time_point start = Clock::now();
-    const double cpuStart = cpuSeconds();
+    const Usage cpuStart = usage();
     const int out = target.isEmpty() ? -1
                                      : ::open(QFile::encodeName(target).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     std::unique_ptr<char[]> buffer(new char[CopyBuffer]);
@@ -297,7 +320,7 @@ inline Report plainSender(const char *ip, quint16 port, const QString &source, q
         || std::memcmp(answer, "SD", 2) != 0 || file < 0)
         return failed("plain sender: no go-ahead");
     const Clock::time_point start = Clock::now();
-    const double cpuStart = cpuSeconds();
+    const Usage cpuStart = usage();
     Report report;
     off_t offset = 0;
     while (offset < size) {
@@ -318,6 +341,19 @@ inline Report plainSender(const char *ip, quint16 port, const QString &source, q
 inline Report windowSide(quint8 mode, const QString &peer, quint16 port, const QString &path,
                          const std::function<void()> &ready)
 {
+    // In a child forked for the side, the program starts afresh in its role and reports from there.
+    if (ReportFd >= 0 && !InRole) {
+        std::string words[] = {"--window-side", std::to_string(mode), peer.toStdString(), std::to_string(port),
+                                     QFile::encodeName(path).toStdString(), std::to_string(ReportFd),
+                                     std::to_string(ReleaseFd)};
+        char self[] = "bench";
+        char *argv[] = {self, words[0].data(), words[1].data(), words[2].data(), words[3].data(),
+                        words[4].data(), words[5].data(), words[6].data(), nullptr};
+        for (int fd : {ReportFd, ReleaseFd})
+            ::fcntl(fd, F_SETFD, 0);
+        ::execv("/proc/self/exe", argv);
+        return failed("the window's process cannot start");
+    }
     int argc = 1;
     char name[] = "bench";
     char *argv[] = {name, nullptr};
@@ -327,12 +363,12 @@ inline Report windowSide(quint8 mode, const QString &peer, quint16 port, const Q
     main.XferMode = mode;
     main.PeerIP = peer;
     Clock::time_point start{};
-    double cpuStart = 0;
+    Usage cpuStart{};
     bool started = false, ended = false;
     const auto markStart = [&] {
         started = true;
         start = Clock::now();
-        cpuStart = cpuSeconds();
+        cpuStart = usage();
     };
     // The person at the dialog always picks `path`; at the save dialog they note the moment, since
     // "SD" goes out right after the answer.
@@ -379,7 +415,7 @@ inline Report windowSide(quint8 mode, const QString &peer, quint16 port, const Q
     watch.start(5);
     app.exec();
     if (!started)
-        start = Clock::now(), cpuStart = cpuSeconds();
+        start = Clock::now(), cpuStart = usage();
     finish(report, start, cpuStart);
     report.peakMiB = statusMiB("VmHWM");
     report.bytes = window.transfer().BytesDone;
@@ -397,6 +433,22 @@ struct Pair {
     Report receiver, sender;
     bool ok() const { return receiver.ok && sender.ok; }
 };
+
+// Runs `side` here, writing 'r' to ReportFd when it is ready (or 'x' if it ends first), then its
+// Report, then waits for ReleaseFd to close.
+[[noreturn]] inline void serve(const Side &side)
+{
+    bool told = false;
+    const Report report = side([&] { told = ::write(ReportFd, "r", 1) == 1; });
+    if (!told && ::write(ReportFd, "x", 1) != 1)
+        _exit(1);
+    if (::write(ReportFd, &report, sizeof report) != ssize_t(sizeof report))
+        _exit(1);
+    char c;
+    while (::read(ReleaseFd, &c, 1) > 0) {
+    }
+    _exit(0);
+}
 
 // Runs `side` in a child, in network namespace `netns` if one is named; the child writes 'r' when
 // ready (or 'x' if it ends first), then its Report, then waits for `release` to close.
@@ -416,22 +468,14 @@ inline pid_t spawn(const Side &side, const char *netns, int timeoutSeconds, int 
     // The parent's clean-up on an interrupt is the parent's alone.
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
+    // Outlives an exec, as the namespace does.
     alarm(unsigned(timeoutSeconds));
-    bool told = false;
-    Report report;
+    ReportFd = channel[1];
+    ReleaseFd = release[0];
     const int ns = netns ? ::open((std::string("/var/run/netns/") + netns).c_str(), O_RDONLY) : -1;
     if (netns && (ns < 0 || setns(ns, CLONE_NEWNET) != 0))
-        report = failed("cannot enter the network namespace");
-    else
-        report = side([&] { told = ::write(channel[1], "r", 1) == 1; });
-    if (!told && ::write(channel[1], "x", 1) != 1)
-        _exit(1);
-    if (::write(channel[1], &report, sizeof report) != ssize_t(sizeof report))
-        _exit(1);
-    char c;
-    while (::read(release[0], &c, 1) > 0) {
-    }
-    _exit(0);
+        serve([](const std::function<void()> &) { return failed("cannot enter the network namespace"); });
+    serve(side);
 }
 
 inline Report collect(int fd, pid_t child, const char *who)
@@ -476,13 +520,29 @@ inline Pair runPair(const Side &receiver, const Side &sender, qint64 size, const
     return pair;
 }
 
-inline void prepareEnvironment()
+// Also the start of a window's own process (see windowSide), which never returns from here.
+inline void prepareEnvironment(int argc, char **argv)
 {
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     setvbuf(stdout, nullptr, _IOLBF, 0);
     // A peer that is gone shows as a short count, not as a dead side.
     signal(SIGPIPE, SIG_IGN);
+    if (argc == 8 && std::strcmp(argv[1], "--window-side") == 0) {
+        InRole = true;
+        ReportFd = std::atoi(argv[6]);
+        ReleaseFd = std::atoi(argv[7]);
+        const quint8 mode = quint8(std::atoi(argv[2]));
+        const QString peer = QString::fromLocal8Bit(argv[3]), path = QFile::decodeName(argv[5]);
+        const quint16 port = quint16(std::atoi(argv[4]));
+        serve([&](const std::function<void()> &ready) { return windowSide(mode, peer, port, path, ready); });
+    }
+}
+
+// A figure of a side scaled to one GiB of the bytes it moved.
+inline double perGiB(double figure, const Report &report)
+{
+    return report.bytes > 0 ? figure * double(1024 * MiB) / double(report.bytes) : 0;
 }
 
 inline void printFailure(const char *what, const Pair &pair)

@@ -2,6 +2,8 @@
 #include "exchangerig.h"
 #include "transfer/statustext.h"
 
+#include <malloc.h>
+
 namespace {
 const QString SaveCancelled = QStringLiteral("Saving file cancelled. Connection closed.");
 constexpr quint8 Send = TransferSettings::Send, Receive = TransferSettings::Receive;
@@ -132,6 +134,51 @@ private slots:
             QTRY_COMPARE(rig.side->status, finished("4.9"));
             QCOMPARE(contentOf(target), content);
         }
+    }
+
+    void privateSenderIntoAReaderThatTakesOneByteTo64KiBAtATimeSendsItAllAndStaysFlat()
+    {
+        // The reader's kernel buffers fill and empty by odd amounts, so the window's records go out
+        // in partial writes, resumed from wherever the piece then is.
+        const qint64 size = 12 * 1024 * 1024;
+        RawRig rig;
+        const QByteArray content = randomBytes(int(size));
+        const QString source = rig.dir.filePath(QStringLiteral("data.bin"));
+        QVERIFY(writeFile(source, content));
+        QVERIFY(rig.reach(TransferSettings::Send, source, QuickTiming));
+        QVERIFY(rig.turnPrivate(PeerIdentity::a()));
+        Transfer &win = rig.side->transfer;
+        rig.peer->write("OK");
+        QTRY_COMPARE(rig.wire, "RCFNdata.bin\\ " + QByteArray::number(size));
+        QObject::disconnect(rig.peer.get(), &QTcpSocket::readyRead, nullptr, nullptr);
+        rig.peer->setReadBufferSize(64 * 1024);
+        QByteArray received;
+        received.reserve(size);
+        rig.peer->write("SD");
+
+        const QList<qint64> bursts{1, 7, 512, 4095, 16383, 16385, 65536, 3};
+        qsizetype pieces = 0;
+        qint64 queued = 0, heapAtOneMiB = -1, heapMost = 0;
+        const auto heap = [] { const struct mallinfo2 m = mallinfo2(); return qint64(m.uordblks + m.hblkhd); };
+        for (int turn = 0; received.size() < size && turn < 200000; ++turn) {
+            QTest::qWait(1);
+            received += rig.peer->read(bursts[turn % bursts.size()]);
+            pieces = qMax(pieces, win.ChunkBuf.size());
+            queued = qMax(queued, win.NT->bytesQueued());
+            if (heapAtOneMiB < 0 && received.size() >= 1024 * 1024)
+                heapAtOneMiB = heap();
+            else if (heapAtOneMiB >= 0)
+                heapMost = qMax(heapMost, heap());
+        }
+        QCOMPARE(received.size(), size);
+        QVERIFY(received == content);
+        // The receiver's word that all of it landed.
+        rig.peer->write("OK");
+        QTRY_COMPARE(rig.side->status, finished("12288"));
+        QVERIFY2(pieces <= Transfer::QueueBound / Transfer::PieceSize + 1, qPrintable(QString::number(pieces)));
+        QVERIFY2(queued <= Transfer::QueueBound, qPrintable(QString::number(queued)));
+        // A piece or record allocated and kept per write would grow the heap by the file's size.
+        QVERIFY2(heapMost - heapAtOneMiB < 4 * 1024 * 1024, qPrintable(QString::number(heapMost - heapAtOneMiB)));
     }
 };
 

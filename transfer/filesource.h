@@ -25,6 +25,9 @@ public:
     bool open(const QString &path);
     // The next buffer.size() bytes, all of them, or false: bytes that were not read are never sent.
     bool read(QByteArray &buffer);
+    // The open file's descriptor, for the kernel to send from; -1 for a bundle, which is made as
+    // it is read.
+    int descriptor() const { return m_bundle ? -1 : m_file.handle(); }
     void close();
 
 private:

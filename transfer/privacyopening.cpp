@@ -117,19 +117,19 @@ void PrivacyOpening::startPrivate(bool asServer)
         NT.SendData(QStringLiteral("TL"));
     }
     m_text.clear();
-    NT.StartPrivate(m_private->configuration(), asServer);
+    NT.StartPrivate(m_private->context(), asServer);
 }
 
 void PrivacyOpening::onSecured()
 {
     if (!m_deciding || !m_private)
         return;
-    const QSslCertificate peer = NT.peerCertificate();
+    const QByteArray peer = NT.peerCertificate();
     // The receiver holds the sender to the certificate its probe committed to.
-    if (peer.isNull() || (m_receiving && !m_private->keepsCommitment(peer)))
+    if (peer.isEmpty() || (m_receiving && !m_private->keepsCommitment(peer)))
         return fail();
     stop();
-    const QSslCertificate &ours = m_private->certificate();
+    const QByteArray &ours = m_private->certificate();
     emit secured(m_receiving ? PrivateChannel::code(peer, ours) : PrivateChannel::code(ours, peer));
 }
 

@@ -1,10 +1,11 @@
 #pragma once
 
 #include <QByteArray>
-#include <QSslCertificate>
-#include <QSslConfiguration>
-#include <QSslKey>
 #include <QString>
+
+#include <memory>
+
+using SSL_CTX = struct ssl_ctx_st;
 
 // What makes a transfer between two Veltranes private, before the handshake begins:
 //   sender -> "TL" + the SHA-256 of its certificate in 64 lowercase hex digits (the probe; a peer
@@ -22,12 +23,13 @@ public:
     // With a fresh key and certificate, made for this transfer alone and kept in memory only.
     PrivateChannel();
 
-    bool isValid() const { return !m_certificate.isNull() && !m_key.isNull(); }
+    bool isValid() const { return m_context && !m_certificate.isEmpty(); }
     QByteArray probe() const;
     // TLS 1.3 only, with our certificate, and the peer's asked for; it is judged by the commitment
-    // and the code, not by an authority.
-    QSslConfiguration configuration() const;
-    const QSslCertificate &certificate() const { return m_certificate; }
+    // and the code, not by an authority. A socket that uses it keeps it alive as long as it needs.
+    SSL_CTX *context() const { return m_context.get(); }
+    // DER-encoded, as both the probe and the code hash it.
+    const QByteArray &certificate() const { return m_certificate; }
 
     // Exactly "TL" and 64 lowercase hex digits.
     static bool isProbe(QStringView text);
@@ -37,16 +39,19 @@ public:
     static Heard hear(QStringView text);
     // The receiver keeps what the sender's probe committed to.
     void commit(QStringView probe) { m_commitment = probe.sliced(2).toLatin1(); }
-    bool keepsCommitment(const QSslCertificate &sender) const;
+    bool keepsCommitment(const QByteArray &sender) const;
 
     // "482 917": the first four bytes of SHA-256(sender's certificate, receiver's certificate),
     // big-endian, modulo a million.
-    static QString code(const QSslCertificate &sender, const QSslCertificate &receiver);
+    static QString code(const QByteArray &sender, const QByteArray &receiver);
 
 private:
-    static QByteArray fingerprint(const QSslCertificate &certificate);
+    static QByteArray fingerprint(const QByteArray &certificate);
 
-    QSslCertificate m_certificate;
-    QSslKey m_key;
+    struct ContextFree {
+        void operator()(SSL_CTX *context) const;
+    };
+    std::unique_ptr<SSL_CTX, ContextFree> m_context;
+    QByteArray m_certificate;
     QByteArray m_commitment;
 };

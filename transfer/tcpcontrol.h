@@ -1,18 +1,26 @@
 #pragma once
 
+#include <QAbstractSocket>
 #include <QByteArray>
 #include <QHash>
+#include <QHostAddress>
+#include <QList>
 #include <QObject>
 #include <QPointer>
-#include <QSslConfiguration>
-#include <QSslSocket>
+#include <QSocketNotifier>
 #include <QString>
 #include <QTcpServer>
-#include <QVector>
+
+using SSL = struct ssl_st;
+using SSL_CTX = struct ssl_ctx_st;
 
 // The transfer window's one TCP socket: a single connection at a time, either made to a peer
 // or taken over from a listening port. It starts in the clear and can turn to TLS on the same
 // connection. Every call and event runs on the program's one thread.
+//
+// It owns its descriptor, non-blocking and watched by the event loop, so that each byte crosses
+// once: what SendData is given goes to the kernel (or to OpenSSL, which encrypts it into the
+// record it writes) as it is, and GetData reads into the caller's own buffer.
 class TcpControl : public QObject
 {
     Q_OBJECT
@@ -32,6 +40,7 @@ public:
     quint16 RemotePort = 0;
     quint16 LocalPort = 0;
 
+    // Connection
     // False when the attempt cannot even start; a later failure comes as Error.
     bool Connect();
     // Listens on every local address, IPv4 and IPv6; false when the port cannot be had, and
@@ -40,33 +49,45 @@ public:
     QAbstractSocket::SocketError listenError() const { return m_listenError; }
     void Close();
     void Accept(qint32 requestId);
+    // The peer's address as the socket reports it; an IPv4 peer reached over IPv6 shows as IPv4.
+    QString RemoteHostIP() const;
 
-    // A string goes out one byte per character (8-bit), a byte array unchanged.
+    // Sending
+    // A string goes out one byte per character (8-bit), a byte array unchanged and uncopied: it is
+    // shared until the operating system has taken the last of it.
     void SendData(const QString &text);
     void SendData(const QByteArray &bytes);
+    // `length` bytes of the open file `descriptor` from `offset`, handed to the kernel without
+    // passing through this process; only in the clear. SendComplete follows as for SendData, or
+    // SourceFailed when the file gives fewer bytes.
+    void SendFile(int descriptor, qint64 offset, qint64 length);
+    // True once every SendData so far has reached the operating system.
+    bool allSent() const { return m_queue.isEmpty(); }
+    // Bytes handed over that still wait for the operating system to take them.
+    qint64 bytesQueued() const { return m_queuedBytes; }
+    // Bytes the operating system holds that the peer has not acknowledged yet.
+    qint64 bytesUnacknowledged() const;
+    // Bytes that came and were not taken: they raised their one arrival already.
+    qint64 bytesWaiting() { return m_fd >= 0 ? waiting() : 0; }
+
+    // Receiving
     void GetData(QString &text);
+    // Fills `bytes` in place (its capacity is kept) with what waits, up to ReadBufferSize; inside a
+    // DataArrival handler, no more than was announced.
     void GetData(QByteArray &bytes);
     // Arrivals are announced once this many bytes wait (or the peer closes), so a fast stream
     // comes in few large blocks rather than many small ones; 1 announces every byte.
     void setArrivalThreshold(qint64 bytes);
-    // The peer's address as the socket reports it; an IPv4 peer reached over IPv6 shows as IPv4.
-    QString RemoteHostIP() const;
-    // True once every SendData so far has reached the operating system.
-    bool allSent() const { return m_unsent.isEmpty() && m_sealed.isEmpty(); }
-    // Bytes handed over by SendData that still wait for the operating system to take them,
-    // encrypted or not yet.
-    qint64 bytesQueued() const { return m_socket ? m_socket->bytesToWrite() + m_socket->encryptedBytesToWrite() : 0; }
-    // Bytes the operating system holds that the peer has not acknowledged yet.
-    qint64 bytesUnacknowledged() const;
-    // Bytes that came and were not taken: they raised their one arrival already.
-    qint64 bytesWaiting() const { return m_socket ? m_socket->bytesAvailable() : 0; }
 
-    // TLS from here on, on the connection as it stands; Secured tells when it holds.
-    void StartPrivate(const QSslConfiguration &configuration, bool asServer);
-    bool isPrivate() const { return m_socket && m_socket->isEncrypted(); }
+    // Privacy
+    // TLS from here on, on the connection as it stands, once what was sent in the clear has gone;
+    // Secured tells when it holds.
+    void StartPrivate(SSL_CTX *context, bool asServer);
+    bool isPrivate() const { return m_ssl && m_secured; }
     // True from StartPrivate on, whether the handshake has finished or not.
-    bool privateStarted() const { return m_socket && m_socket->mode() != QSslSocket::UnencryptedMode; }
-    QSslCertificate peerCertificate() const { return m_socket ? m_socket->peerCertificate() : QSslCertificate(); }
+    bool privateStarted() const { return m_privateStarted; }
+    // The peer's certificate, DER-encoded; empty before the handshake or when it showed none.
+    QByteArray peerCertificate() const;
 
 signals:
     void ConnectEvent();
@@ -75,37 +96,93 @@ signals:
     void ConnectionRequest(qint32 requestId);
     void DataArrival(qint32 bytesTotal);
     void SendComplete();
+    // A SendFile's descriptor ended or failed before its length was sent.
+    void SourceFailed();
     // The connection failed (also an attempt that failed after Connect returned).
     void Error(const QString &description);
     // The peer closed the connection.
     void CloseEvent();
 
 private:
-    void adopt(QSslSocket *socket);
+    // One SendData or SendFile: its bytes, or a file's range, and how much of it has gone.
+    struct Pending {
+        QByteArray bytes;
+        int file = -1;
+        qint64 offset = 0;
+        qint64 length = 0;
+        qint64 done = 0;
+        bool clear = false;
+    };
+
+    // Connection
+    void lookedUp(const QList<QHostAddress> &addresses);
+    void tryNextAddress();
+    void adopt(int descriptor);
     void dropSocket();
-    void onReadyRead();
-    void announceArrival();
-    void onBytesWritten(qint64 bytes);
-    void onEncryptedBytesWritten(qint64 bytes);
-    void onDisconnected();
-    void onError(QAbstractSocket::SocketError error);
-    void onNewConnection();
+    void watch(bool read, bool write);
+    void onWritable();
+    void onReadable();
+
+    // Sending
+    void enqueue(Pending pending);
+    void flush();
+    qint64 writeSome(Pending &pending);
+    void reportCompletions();
+
+    // Handshake
+    void shake();
+
+    // Receiving
+    qint64 waiting();
+    void announce();
+    bool arrive(qint64 count);
+    qint64 readInto(char *data, qint64 room);
+    void hold();
+    void resumeReading();
+    void queueAnnounce();
+    bool ended() const { return m_endOfStream || !m_readError.isEmpty(); }
+    void reportEnd();
+    void failed(const QString &description);
+    void release();
 
     QPointer<QTcpServer> m_server;
-    QPointer<QSslSocket> m_socket;
-    QHash<qint32, QSslSocket *> m_requests;
+    QHash<qint32, int> m_requests;
     qint32 m_nextRequestId = 1;
     QAbstractSocket::SocketError m_listenError = QAbstractSocket::UnknownSocketError;
-    // Sizes of the SendData calls whose bytes the operating system has not all taken yet.
-    QVector<qint64> m_unsent;
-    qint64 m_writtenOfFirst = 0;
-    // Under TLS a SendData is encrypted first and reaches the operating system later: each one
-    // encrypted waits here for the count of encrypted bytes written that covers it (0 until known).
-    QVector<qint64> m_sealed;
-    qint64 m_encryptedWritten = 0;
+
+    int m_fd = -1;
+    int m_state = Closed;
+    QString m_peerIp;
+    // Each socket dropped counts up, so a handler that closed the connection is noticed after it.
+    quint64 m_generation = 0;
+    QList<QHostAddress> m_addresses;
+    int m_lookup = -1;
+    QSocketNotifier *m_reader = nullptr;
+    QSocketNotifier *m_writer = nullptr;
+
+    QList<Pending> m_queue;
+    qint64 m_queuedBytes = 0;
+    // Sends whose last byte the operating system took and whose SendComplete is still to come: it
+    // comes from the event loop, never from inside SendData.
+    int m_completed = 0;
+    bool m_reportQueued = false;
+
+    SSL *m_ssl = nullptr;
+    bool m_asServer = false;
+    // Outlives the connection, so that its end can still be told from a failed handshake.
+    bool m_privateStarted = false;
+    bool m_secured = false;
+
+    // What the socket gave while nobody took it (a handler busy elsewhere, or one that read
+    // nothing); handed out first. Only control messages ever wait here.
+    QByteArray m_held;
     bool m_inArrival = false;
     bool m_readDuringArrival = false;
-    bool m_arrivalQueued = false;
+    bool m_announceQueued = false;
+    qint64 m_announced = 0;
+    bool m_endOfStream = false;
+    QString m_readError;
+    bool m_sourceFailed = false;
     bool m_closeReported = false;
     int m_arrivalThreshold = 1;
 };

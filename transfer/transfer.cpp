@@ -41,6 +41,7 @@ Transfer::Transfer(TransferSettings &settings, Chooser &chooser, quint16 port, T
     connect(NT, &TcpControl::ConnectionRequest, this, &Transfer::NT_ConnectionRequest);
     connect(NT, &TcpControl::DataArrival, this, &Transfer::NT_DataArrival);
     connect(NT, &TcpControl::SendComplete, this, &Transfer::NT_SendComplete);
+    connect(NT, &TcpControl::SourceFailed, this, &Transfer::NT_SourceFailed);
     connect(NT, &TcpControl::Error, this, &Transfer::NT_Lost);
     connect(NT, &TcpControl::CloseEvent, this, &Transfer::NT_Lost);
 
@@ -67,6 +68,7 @@ void Transfer::start()
     stop();
     BytesDone = 0;
     FileSize = 0;
+    m_tickBytes = 0;
     XferState = ControlMessages;
     m_stage = Stage::Opening;
     m_offer.clear();
@@ -387,14 +389,23 @@ void Transfer::pump()
     // queue is topped up to its bound, and each piece that leaves brings us back for more.
     if (XferState != ReadyForChunk || m_stage != Stage::Moving)
         return;
-    while (BytesDone < FileSize && NT->bytesQueued() < QueueBound) {
-        QByteArray &piece = freePiece();
-        piece.resize(qMin(PieceSize, FileSize - BytesDone));
-        if (!readNext(piece))
-            return;
-        XferState = ChunkOutstanding;
-        NT->SendData(piece);
-        BytesDone += piece.size();
+    // In the clear the kernel sends a plain file straight from the page cache; a bundle is made as
+    // it is read, and under TLS each piece is encrypted from where it was read.
+    const int file = NT->privateStarted() ? -1 : m_source.descriptor();
+    for (qint64 length = qMin(PieceSize, FileSize - BytesDone); length > 0 && NT->bytesQueued() + length <= QueueBound;
+         length = qMin(PieceSize, FileSize - BytesDone)) {
+        if (file >= 0) {
+            XferState = ChunkOutstanding;
+            NT->SendFile(file, BytesDone, length);
+        } else {
+            QByteArray &piece = freePiece();
+            piece.resize(length);
+            if (!readNext(piece))
+                return;
+            XferState = ChunkOutstanding;
+            NT->SendData(piece);
+        }
+        BytesDone += length;
     }
     if (BytesDone == FileSize) {
         m_source.close();
@@ -409,8 +420,9 @@ void Transfer::pump()
 
 QByteArray &Transfer::freePiece()
 {
-    // The socket shares each piece until it has gone out. One it has let go of is still mapped
-    // and warm: reading into a fresh one costs a page fault every 4 KiB.
+    // The socket shares each piece until the kernel has taken the last of it. One it has let go of
+    // is still mapped and warm: reading into a fresh one costs a page fault every 4 KiB. The queue's
+    // bound keeps the pieces to a handful for the whole transfer.
     for (QByteArray &piece : ChunkBuf)
         if (piece.isDetached())
             return piece;
@@ -427,6 +439,15 @@ bool Transfer::readNext(QByteArray &buffer)
     endWith(CannotRead);
     NT->Close();
     return false;
+}
+
+void Transfer::NT_SourceFailed()
+{
+    // The file the kernel was sending from shrank or broke: as for a piece that could not be read.
+    if (m_stage != Stage::Moving && m_stage != Stage::Draining)
+        return;
+    endWith(CannotRead);
+    NT->Close();
 }
 
 void Transfer::NT_SendComplete()
@@ -488,7 +509,8 @@ void Transfer::receiveBlock(qint32 count)
     }
     BytesDone += kept;
     // A stream that comes faster than it is taken is woken for in large blocks, which saves a
-    // wake-up per segment; a trickle is taken as it comes.
+    // wake-up per segment; a trickle is taken as it comes. The socket changes nothing while the
+    // threshold stays what it was.
     NT->setArrivalThreshold(kept >= StreamingBlock ? FileSize - BytesDone : 1);
     if (BytesDone >= FileSize) {
         XferState = ControlMessages;
@@ -514,9 +536,16 @@ void Transfer::progress()
 
 void Transfer::STM_Timer()
 {
-    // Bytes of a stream that paused wait no longer than a tick to be taken.
-    if (isReceiving() && NT->State() == TcpControl::Connected)
-        NT->setArrivalThreshold(1);
+    // Bytes of a stream that paused wait no longer than a tick or two to be taken: the threshold
+    // drops once a whole tick has brought nothing, and is left alone while the stream flows.
+    if (isReceiving() && m_stage == Stage::Moving && NT->State() == TcpControl::Connected) {
+        if (BytesDone == m_tickBytes)
+            NT->setArrivalThreshold(1);
+        else
+            // Once this tick is over, so that the next is a whole tick after it.
+            QMetaObject::invokeMethod(STM, [this] { progress(); }, Qt::QueuedConnection);
+        m_tickBytes = BytesDone;
+    }
     emit progressed(BytesDone, FileSize);
     if (m_stage == Stage::Complete)
         endWith(Finished + kilobytes(FileSize) + KbEnd);

@@ -172,6 +172,7 @@ private:
     QByteArray &freePiece();
     bool readNext(QByteArray &buffer);
     void NT_SendComplete();
+    void NT_SourceFailed();
     void handedOver();
     void verdictOverdue();
 
@@ -193,6 +194,8 @@ private:
     QTimer *m_verdictWait;
     // The receiver has had every byte since the verdict wait last started.
     bool m_acknowledged = false;
+    // What the last tick reported of a stream being received, to tell a pause from a flow.
+    qint64 m_tickBytes = 0;
     PrivacyOpening m_opening;
     // A piece of a control message that waits for the rest.
     QString m_unfinished;
