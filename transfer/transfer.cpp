@@ -48,6 +48,7 @@ Transfer::Transfer(TransferSettings &settings, Chooser &chooser, quint16 port, T
     m_clearFallback = singleShot(this, m_timing.clearFallbackMs, &Transfer::clearFallbackReached);
     m_privateLimit = singleShot(this, m_timing.privateLimitMs, &Transfer::privateLimitReached);
     m_offerSettle = singleShot(this, 0, &Transfer::chooseTarget);
+    m_cancelLimit = singleShot(this, 1000, &Transfer::closeCancelled);
 
     // Started by bytes that move, so each report is at least a tick after the one before.
     STM->setSingleShot(true);
@@ -87,6 +88,8 @@ void Transfer::start()
 
 void Transfer::stop()
 {
+    m_cancelling = false;
+    m_cancelLimit->stop();
     m_announcer.withdraw();
     if (NT->State() != TcpControl::Closed)
         NT->Close();
@@ -98,6 +101,29 @@ void Transfer::stop()
     ChunkBuf.clear();
     DataBuf.clear();
     advance(Stage::Ended);
+}
+
+void Transfer::cancel()
+{
+    // Closing at once would throw away the "CC" still queued in the socket.
+    if (!connected() || m_stage < Stage::Connected || m_stage >= Stage::Moving) {
+        stop();
+        return emit cancelled();
+    }
+    advance(Stage::Ended);
+    for (QTimer *timer : {STM, m_connectLimit, m_clearFallback, m_privateLimit, m_offerSettle})
+        timer->stop();
+    m_cancelling = true;
+    NT->SendData(QStringLiteral("CC"));
+    m_cancelLimit->start();
+}
+
+void Transfer::closeCancelled()
+{
+    if (!m_cancelling)
+        return;
+    stop();
+    emit cancelled();
 }
 
 void Transfer::advance(Stage stage)
@@ -150,6 +176,8 @@ void Transfer::connectLimitReached()
 
 void Transfer::NT_Lost()
 {
+    if (m_cancelling)
+        return closeCancelled();
     // Once every byte is through, or after any other end, a closing connection changes nothing.
     if (m_stage >= Stage::Complete)
         return;
@@ -508,6 +536,8 @@ bool Transfer::readNext(QByteArray &buffer)
 
 void Transfer::NT_SendComplete()
 {
+    if (m_cancelling && NT->allSent())
+        return closeCancelled();
     if (XferState == ChunkOutstanding)
         XferState = ReadyForChunk;
     if (m_stage == Stage::Moving)
