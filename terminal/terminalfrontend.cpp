@@ -32,8 +32,11 @@ TerminalStreams TerminalStreams::standard()
 
 int TerminalFrontEnd::run(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv);
-    const CommandLine line(app.arguments().mid(1));
+    // Help, the version and a usage error need no application object, and start the quicker for it.
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    const CommandLine line(arguments);
     if (!line.error().isEmpty()) {
         std::fprintf(stderr, "veltrane: %s (see veltrane --help)\n", qPrintable(line.error()));
         return Usage;
@@ -42,6 +45,7 @@ int TerminalFrontEnd::run(int argc, char **argv)
         return std::fputs(qPrintable(CommandLine::usage()), stdout), Finished;
     if (line.command() == CommandLine::Command::Version)
         return std::fputs(qPrintable(CommandLine::version()), stdout), Finished;
+    QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Veltrane"));
     TerminalFrontEnd frontEnd(line);
     connect(&frontEnd, &TerminalFrontEnd::done, &app, [](int status) { QCoreApplication::exit(status); });
