@@ -9,8 +9,10 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 
 using namespace StatusText;
@@ -45,6 +47,8 @@ int TerminalFrontEnd::run(int argc, char **argv)
         return std::fputs(qPrintable(CommandLine::usage()), stdout), Finished;
     if (line.command() == CommandLine::Command::Version)
         return std::fputs(qPrintable(CommandLine::version()), stdout), Finished;
+    // A reader of stderr that went away (`| head`) ends nothing but the lines.
+    signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Veltrane"));
     TerminalFrontEnd frontEnd(line);
@@ -259,8 +263,13 @@ void TerminalFrontEnd::onProgressed(qint64 done, qint64 total)
     if (m_lineDrawn && done < total && now - m_drawnAt < DrawEveryMs)
         return;
     m_drawnAt = now;
+    QString line = m_progress->line(done, total, now);
+    // A line that wrapped could not be drawn over: it is cut to the terminal's width.
+    winsize size{};
+    if (ioctl(m_streams.err, TIOCGWINSZ, &size) == 0 && size.ws_col > 1 && line.size() >= size.ws_col)
+        line.truncate(size.ws_col - 1);
     // Back to the start of the line, and whatever a longer line left there erased.
-    write(u'\r' + m_progress->line(done, total, now) + QStringLiteral("\x1b[K"));
+    write(u'\r' + line + QStringLiteral("\x1b[K"));
     m_lineDrawn = true;
 }
 
@@ -268,6 +277,9 @@ void TerminalFrontEnd::onEnded(const QString &sentence, bool finished)
 {
     if (m_interrupted)
         return;
+    // A question about an offer that is gone takes no answer, least of all one meant for the next.
+    m_reader.stopWaiting();
+    m_then = {};
     say(sentence);
     m_clock.invalidate();
     // An inbox that failed to listen at all has nothing to go on with.

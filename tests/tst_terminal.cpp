@@ -309,6 +309,7 @@ private slots:
     void terminalAndWindow();
     void designReceiver_data();
     void designReceiver();
+    void designSender();
     void receiverWithoutTerminal_data();
     void receiverWithoutTerminal();
     void keepTakesTwoTransfers();
@@ -545,6 +546,32 @@ void TerminalTest::designReceiver()
     QVERIFY(receiver.data.contains("Trip/a"));
     QVERIFY(receiver.data.contains(contentOf(m_from + u"/Trip/a"_s)));
     QCOMPARE(lines.last(), u"Finished. ("_s + StatusText::kilobytes(size) + u" KB)"_s);
+}
+
+void TerminalTest::designSender()
+{
+    // A sender of the design speaks in the clear at once: "RC", then its offer, then the bytes.
+    Program receiver(m_into);
+    receiver.run({u"receive"_s, u"--yes"_s});
+    QVERIFY(QTest::qWaitFor([] { return listening(Port); }, 10000));
+    const QByteArray bytes = randomBytes(100000, 15);
+    QTcpSocket sender;
+    sender.connectToHost(QHostAddress::LocalHost, Port);
+    QVERIFY(sender.waitForConnected(5000));
+    QVERIFY(QTest::qWaitFor([&] { return sender.bytesAvailable() >= 2; }, 5000));
+    QCOMPARE(sender.readAll(), "OK");
+    sender.write("RC");
+    QTest::qWait(100);
+    sender.write("FNnotes.txt\\ 100000");
+    QVERIFY(QTest::qWaitFor([&] { return sender.bytesAvailable() >= 2; }, 5000));
+    QCOMPARE(sender.readAll(), "SD");
+    sender.write(bytes);
+    QVERIFY(receiver.ended());
+    QCOMPARE(receiver.exitCode(), 0);
+    QCOMPARE(receiver.errLines(), QStringList({u"Not encrypted: the other side does not speak privately."_s,
+                                               u"127.0.0.1 offers notes.txt (97.7 KB), not encrypted"_s,
+                                               u"Finished. (97.7 KB)"_s}));
+    QCOMPARE(contentOf(m_into + u"/notes.txt"_s), bytes);
 }
 
 void TerminalTest::receiverWithoutTerminal_data()
