@@ -4,6 +4,7 @@
 
 #include "app/mainwin.h"
 #include "app/procwin.h"
+#include "avahinet.h"
 #include "scripteddialog.h"
 #include "terminal/terminalfrontend.h"
 
@@ -64,10 +65,10 @@ QMap<QString, QByteArray> treeOf(const QString &folder)
 
 // Whether something in this namespace listens on `port`, as the kernel lists it: a test that
 // knocked to find out would be taken for a sender.
-bool listening(quint16 port)
+bool listening(quint16 port, const QString &process = u"self"_s)
 {
     const QByteArray local = ':' + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
-    for (const QString &path : {u"/proc/net/tcp"_s, u"/proc/net/tcp6"_s})
+    for (const QString &path : {u"/proc/%1/net/tcp"_s.arg(process), u"/proc/%1/net/tcp6"_s.arg(process)})
         for (const QByteArray &line : contentOf(path).split('\n')) {
             const QList<QByteArray> fields = line.simplified().split(' ');
             if (fields.size() > 3 && fields[1].endsWith(local) && fields[3] == "0A")
@@ -129,9 +130,13 @@ public:
 class PtyProgram
 {
 public:
-    PtyProgram(const QStringList &arguments, const QString &folder)
+    // `launcher` runs the program elsewhere (another namespace, another bus).
+    PtyProgram(const QStringList &arguments, const QString &folder, const QStringList &launcher = {})
     {
-        QList<QByteArray> words{QByteArray(VELTRANE_PROGRAM)};
+        QList<QByteArray> words;
+        for (const QString &word : launcher)
+            words.append(word.toLocal8Bit());
+        words.append(VELTRANE_PROGRAM);
         for (const QString &argument : arguments)
             words.append(argument.toLocal8Bit());
         QList<QByteArray> environment{"PATH=/usr/bin:/bin", "LANG=C.UTF-8", "TERM=xterm",
@@ -318,6 +323,7 @@ private slots:
     void ctrlC_data();
     void ctrlC();
     void frontEndOnAPortOfItsOwn();
+    void announcedReceivers();
 
 private:
     QTemporaryDir m_dir;
@@ -795,5 +801,47 @@ void TerminalTest::frontEndOnAPortOfItsOwn()
     QVERIFY(text.startsWith(u"Waiting for connection ...\nPrivate. Code "_s));
 }
 
+void TerminalTest::announcedReceivers()
+{
+    // Two computers with avahi-daemon each: the receiver announces itself as the window does, and
+    // the sender finds it by the name it is listed under, or lists it to choose from.
+    AvahiNet net;
+    QCOMPARE(net.start(), QString());
+    QVERIFY(writeFile(m_from + u"/notes.txt"_s, randomBytes(5000, 16)));
+    const QString listed = QSysInfo::machineHostName() + u" — "_s + net.address(0);
+    const QStringList onHost1{u"/usr/bin/env"_s, u"DBUS_SYSTEM_BUS_ADDRESS=unix:path="_s + net.bus(1), u"nsenter"_s, net.netns(1)};
+    // By the announced name alone (a receiver on a computer of another name), by the row as the
+    // list shows it, and chosen from the list.
+    for (const QString &way : {u"name"_s, u"row"_s, u"chosen"_s}) {
+        const QString into = m_into + u'/' + way;
+        QVERIFY(QDir().mkpath(into));
+        const QString receive = QStringLiteral(VELTRANE_PROGRAM) + u" receive --yes --into "_s + into;
+        Child &receiver = net.exec(0, {u"unshare"_s, u"--uts"_s, u"sh"_s, u"-c"_s,
+                                       (way == u"name" ? u"hostname terminal-receiver && exec "_s : u"exec "_s) + receive});
+        QVERIFY(receiver.waitForStarted());
+        QVERIFY(QTest::qWaitFor([&] { return listening(Port, QString::number(receiver.processId())); }, 10000));
+        if (way == u"chosen") {
+            PtyProgram sender({u"send"_s, u"notes.txt"_s}, m_from, onHost1);
+            QVERIFY(sender.shows("Looking for receivers ..."));
+            QVERIFY2(sender.shows("1) " + listed.toUtf8() + "\r\nSend to [1-1]: "), sender.output().constData());
+            sender.type("1\r");
+            QCOMPARE(sender.status(), 0);
+            QVERIFY(sender.output().contains("Connecting to " + net.address(0).toUtf8() + " ..."));
+        } else {
+            Program sender(m_from);
+            sender.start(u"/usr/bin/env"_s, onHost1.mid(1) + QStringList{QStringLiteral(VELTRANE_PROGRAM), u"send"_s, u"--to"_s,
+                                                                          way == u"name" ? u"terminal-receiver"_s : listed,
+                                                                          u"notes.txt"_s});
+            QVERIFY(sender.ended());
+            QVERIFY2(sender.exitCode() == 0, sender.errLines().join(u'\n').toUtf8());
+        }
+        QVERIFY(QTest::qWaitFor([&] { return receiver.state() == QProcess::NotRunning; }, 10000));
+        QCOMPARE(receiver.exitCode(), 0);
+        QCOMPARE(contentOf(into + u"/notes.txt"_s), contentOf(m_from + u"/notes.txt"_s));
+    }
+    net.programs.clear();
+}
+
 QTEST_MAIN(TerminalTest)
 #include "tst_terminal.moc"
+
