@@ -109,7 +109,7 @@ QString CommandLine::usage()
         "\n"
         "receive:\n"
         "  --into FOLDER   save into FOLDER instead of the current folder\n"
-        "  --yes           accept every offer; an existing name gets a free one\n"
+        "  -y, --yes       accept every offer; an existing name gets a free one\n"
         "  --keep          go on listening after each transfer until interrupted\n"
         "\n"
         "  --help          show this help     --version   show the version\n"
