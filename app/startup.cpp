@@ -2,6 +2,7 @@
 
 #include "app/mainwin.h"
 #include "transfer/paxwriter.h"
+#include "transfer/statustext.h"
 
 #include <QApplication>
 #include <QDir>
@@ -101,9 +102,17 @@ bool Startup::begin(const QStringList &paths)
     // Refused before anything is shown, let alone offered.
     for (const QString &path : paths) {
         const QFileInfo item(path);
-        const PaxWriter walk({path});
-        if (!item.exists() || !walk.isValid() || (item.isFile() && !QFile(path).open(QIODevice::ReadOnly))) {
-            std::fprintf(stderr, "veltrane: cannot read %s\n", qPrintable(path));
+        if (!item.exists() || (item.isFile() && !QFile(path).open(QIODevice::ReadOnly))) {
+            std::fprintf(stderr, "veltrane: cannot read %s\n", qPrintable(StatusText::visible(path)));
+            return false;
+        }
+    }
+    // A folder, or more than one thing, goes as one bundle, held to the receiver's rules whole.
+    if (paths.size() > 1 || (paths.size() == 1 && QFileInfo(paths.first()).isDir())) {
+        const PaxWriter walk(paths);
+        if (!walk.isValid()) {
+            const char *why = walk.refusedName().isEmpty() ? "cannot read" : "cannot send";
+            std::fprintf(stderr, "veltrane: %s %s\n", why, qPrintable(walk.errorString()));
             return false;
         }
     }

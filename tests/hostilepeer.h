@@ -5,6 +5,8 @@
 #include <QDirIterator>
 #include <QRegularExpression>
 
+#include <fcntl.h>
+
 // Plays a peer against one transfer window from a script of bytes, for the fuzz target and the
 // hostile-peer tests alike. The first byte picks the side (bit 0 set: the window sends) and how far
 // a proper exchange goes before the script takes over (bits 1 and 2: before the offer, at the offer,
@@ -48,7 +50,9 @@ public:
         QTemporaryDir dir;
         QDir(dir.path()).mkdir(QStringLiteral("in"));
         {
-            PaxReader reader(dir.filePath(QStringLiteral("in")), QStringLiteral("box"));
+            // Announced as long as it is, as a window would have it.
+            PaxReader reader(::open(QFile::encodeName(dir.filePath(QStringLiteral("in"))).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC),
+                             stream.size(), QStringLiteral("box"));
             for (qsizetype at = 0; at < stream.size(); at += 512)
                 reader.feed(stream.data() + at, qMin<qsizetype>(512, stream.size() - at));
         }

@@ -530,7 +530,7 @@ void TerminalTest::designReceiver()
     Program sender(m_from);
     sender.run(QStringList{u"send"_s, u"--to"_s, u"127.0.0.1"_s} + (mustBePrivate ? QStringList{u"--private"_s} : QStringList{})
                + QStringList{u"Trip"_s});
-    QVERIFY(sender.ended());
+    QVERIFY2(sender.ended(), receiver.received.constData() + QByteArray(" / ") + sender.errLines().join(u'|').toUtf8());
     const QStringList lines = sender.errLines();
     if (mustBePrivate) {
         QCOMPARE(lines, QStringList{u"Error ! The connection could not be made private."_s});

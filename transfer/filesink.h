@@ -12,8 +12,9 @@ class FileSink
 {
 public:
     bool openFile(const QString &path);
-    // Into `path`, made now unless it is there; `name` is the folder the bundle may hold its all in.
-    bool openFolder(const QString &path, const QString &name);
+    // Into `path`, made now unless it is there, but never through a symbolic link in its place;
+    // `name` is the folder the bundle may hold its all in, `announced` the bundle's size.
+    bool openFolder(const QString &path, const QString &name, qint64 announced);
     // False when the bytes could not be written or the bundle broke; `last` when they end the
     // stream, which a bundle must have ended with by then.
     bool write(const char *data, qint64 size, bool last);

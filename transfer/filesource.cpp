@@ -8,6 +8,7 @@ bool FileSource::bundle(QStringList chosen)
     if (chosen.size() > 1 && QFileInfo(chosen.first()).fileName() == bundleName(chosen))
         chosen.move(0, chosen.size() - 1);
     m_bundle = std::make_unique<PaxWriter>(chosen);
+    m_refused = m_bundle->refusedName();
     if (!m_bundle->isValid())
         m_bundle.reset();
     return isBundle();

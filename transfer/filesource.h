@@ -12,8 +12,10 @@
 class FileSource
 {
 public:
-    // Measures the bundle of `chosen` now; false when something in it cannot be read.
+    // Measures the bundle of `chosen` now; false when something in it cannot be read, or would
+    // be refused by the receiver: refusedName() then names that entry.
     bool bundle(QStringList chosen);
+    QString refusedName() const { return m_refused; }
     bool isBundle() const { return m_bundle != nullptr; }
     qint64 bundleSize() const { return m_bundle ? m_bundle->size() : 0; }
     // What a bundle of `chosen` is called in the offer.
@@ -28,4 +30,5 @@ public:
 private:
     QFile m_file;
     std::unique_ptr<PaxWriter> m_bundle;
+    QString m_refused;
 };

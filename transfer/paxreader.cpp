@@ -86,9 +86,21 @@ bool hasControl(const QByteArray &name)
     return std::any_of(name.cbegin(), name.cend(), [](char c) { return uchar(c) < 0x20 || uchar(c) == 0x7f; });
 }
 
-int openBelow(int dirFd, const QByteArray &name)
+// Read, not set and set back: for that moment a file made anywhere else would get the wrong mode.
+quint32 currentUmask()
 {
-    return openat(dirFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : status.readAll().split('\n')) {
+            bool octal = false;
+            const uint mask = line.startsWith("Umask:") ? line.mid(6).trimmed().toUInt(&octal, 8) : 0;
+            if (octal)
+                return mask & 0777;
+        }
+    }
+    const mode_t mask = umask(022);
+    umask(mask);
+    return mask & 0777;
 }
 }
 
@@ -120,10 +132,13 @@ bool PaxReader::safeName(const QByteArray &name)
     return std::none_of(parts.cbegin(), parts.cend(), [](const QByteArray &part) { return part == ".." || part.size() > NAME_MAX; });
 }
 
-PaxReader::PaxReader(const QString &folder, const QString &strip)
-    : m_strip(QFile::encodeName(strip))
+PaxReader::PaxReader(int folder, qint64 budget, const QString &strip)
+    : m_root(folder)
+    , m_strip(QFile::encodeName(strip))
+    , m_umask(currentUmask())
+    , m_budget(budget)
+    , m_trail(m_root, m_umask, m_budget)
 {
-    m_root = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (m_root < 0)
         m_result = WriteFailed;
 }
@@ -156,7 +171,10 @@ PaxReader::Result PaxReader::feed(const char *data, qint64 size)
             break;
         case Stage::Content:
             used = std::min(size, m_left);
-            if (!write(data, used))
+            // Content is counted as it comes, so a stream cut short ends as one, however big its file said it was.
+            if (m_fd >= 0 && !charge(used))
+                stop(Unsafe);
+            else if (!write(data, used))
                 stop(WriteFailed);
             m_left -= used;
             break;
@@ -272,7 +290,8 @@ bool PaxReader::parseRecords(const QByteArray &records)
     for (qsizetype at = 0; at < records.size();) {
         const qsizetype blank = records.indexOf(' ', at);
         const std::optional<qint64> length = decimal(QByteArrayView(records).sliced(at, blank < 0 ? 0 : blank - at));
-        if (!length || *length > records.size() - at || records[at + *length - 1] != '\n')
+        // The length counts its own digits and blank, and a record holds at least its newline.
+        if (!length || *length < blank + 2 - at || *length > records.size() - at || records[at + *length - 1] != '\n')
             return false;
         const QByteArrayView record = QByteArrayView(records).sliced(blank + 1, at + *length - 1 - (blank + 1));
         const qsizetype equals = record.indexOf('=');
@@ -347,84 +366,46 @@ PaxReader::Result PaxReader::place(char type, const QByteArray &name, const QByt
         return Unsafe;
     if (path->isEmpty())
         return type == '5' ? Going : Unsafe; // the folder itself, which stays as the user has it
-    const qsizetype slash = path->lastIndexOf('/');
     if (type == '2' && !staysInside(link, path->count('/')))
         return Unsafe;
-    const int parent = parentOf(slash < 0 ? QByteArray() : path->left(slash), failure);
-    if (parent < 0)
-        return failure;
-    const QByteArray leaf = path->mid(slash + 1);
-    // Whatever has the entry's name goes, but a folder: never followed, only unlinked.
-    struct stat st;
-    if (fstatat(parent, leaf.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !(type == '5' && S_ISDIR(st.st_mode))
-        && unlinkat(parent, leaf.constData(), 0) < 0)
+    // Set-id and sticky bits are not taken from a peer, nor anything the receiver's umask withholds.
+    mode &= 0777 & ~m_umask;
+    QList<QByteArray> folders = path->split('/');
+    const QByteArray leaf = type == '5' ? QByteArray() : folders.takeLast();
+    switch (m_trail.enter(folders, type == '5', mode, mtime)) {
+    case FolderTrail::Entered:
+        break;
+    case FolderTrail::Unsafe:
+        return Unsafe;
+    case FolderTrail::Failed:
         return WriteFailed;
-    const timespec times[2] = {{0, UTIME_OMIT}, {time_t(mtime), 0}};
-    switch (type) {
-    case '5':
-        if (mkdirat(parent, leaf.constData(), 0700) < 0 && errno != EEXIST)
-            return WriteFailed;
-        m_folders.push_back({*path, mode & 0777, mtime});
+    }
+    if (type == '5')
         return Going;
-    case '2':
+    if (!charge(Block + (type == '2' ? 0 : padded(size) - size)))
+        return Unsafe;
+    // Whatever has the entry's name goes: never followed, only unlinked.
+    const int parent = m_trail.here();
+    struct stat st;
+    if (fstatat(parent, leaf.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && unlinkat(parent, leaf.constData(), 0) < 0)
+        return WriteFailed;
+    if (type == '2') {
         if (symlinkat(link.constData(), parent, leaf.constData()) < 0)
             return WriteFailed;
+        const timespec times[2] = {{0, UTIME_OMIT}, {time_t(mtime), 0}};
         utimensat(parent, leaf.constData(), times, AT_SYMLINK_NOFOLLOW);
         return Going;
     }
     m_fd = openat(parent, leaf.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (m_fd < 0)
         return WriteFailed;
-    // Set-id and sticky bits are not taken from a peer.
-    m_fileMode = mode & 0777;
+    m_fileMode = mode;
     m_fileMtime = mtime;
     expect(Stage::Content, size);
     return Going;
 }
 
-// The open folder for `path`, made where missing. Each step refuses a symbolic link, so no entry
-// reaches through one, whether it was there before or the archive made it.
-int PaxReader::parentOf(const QByteArray &path, Result &failure)
-{
-    failure = WriteFailed;
-    if (m_parentFd >= 0 && path == m_parentPath)
-        return m_parentFd;
-    if (m_parentFd >= 0 && m_parentFd != m_root)
-        ::close(m_parentFd);
-    m_parentFd = -1;
-    int fd = m_root;
-    for (const QByteArray &name : path.split('/')) {
-        if (name.isEmpty())
-            continue;
-        int next = openBelow(fd, name);
-        if (next < 0 && errno == ENOENT && (mkdirat(fd, name.constData(), 0777) == 0 || errno == EEXIST))
-            next = openBelow(fd, name);
-        struct stat st;
-        if (next < 0 && fstatat(fd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
-            failure = Unsafe;
-        if (fd != m_root)
-            ::close(fd);
-        if (next < 0)
-            return -1;
-        fd = next;
-    }
-    m_parentPath = path;
-    return m_parentFd = fd;
-}
-
-// A folder met earlier, reached again step by step without following a link.
-int PaxReader::openFolder(const QByteArray &path) const
-{
-    int fd = fcntl(m_root, F_DUPFD_CLOEXEC, 0);
-    for (const QByteArray &part : path.split('/')) {
-        if (fd < 0 || part.isEmpty())
-            break;
-        const int next = openBelow(fd, part);
-        ::close(fd);
-        fd = next;
-    }
-    return fd;
-}
+bool PaxReader::charge(qint64 bytes) { return FolderTrail::charge(m_budget, bytes); }
 
 bool PaxReader::write(const char *data, qint64 size)
 {
@@ -453,29 +434,17 @@ bool PaxReader::closeFile()
 
 void PaxReader::end()
 {
-    // Deepest last in the archive, so first here: a folder's own mode cannot bar the way to those below.
-    for (auto folder = m_folders.crbegin(); folder != m_folders.crend(); ++folder) {
-        const int fd = openFolder(folder->path);
-        if (fd < 0)
-            continue;
-        const timespec times[2] = {{0, UTIME_OMIT}, {time_t(folder->mtime), 0}};
-        fchmod(fd, folder->mode);
-        futimens(fd, times);
-        ::close(fd);
-    }
-    m_folders.clear();
     stop(Going);
     m_stage = Stage::Ended;
 }
 
-// Closes what is open; a failure also ends the stream for good.
+// Closes what is open and finishes the folders; a failure also ends the stream for good, with
+// what was made before it whole.
 void PaxReader::stop(Result result)
 {
     if (m_fd >= 0)
         ::close(m_fd);
     m_fd = -1;
-    if (m_parentFd >= 0 && m_parentFd != m_root)
-        ::close(m_parentFd);
-    m_parentFd = -1;
+    m_trail.leaveAll();
     m_result = result;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "transfer/foldertrail.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -10,15 +12,21 @@
 // pieces of any size, on the event loop's thread. Everything happens relative to the folder's
 // descriptor and never through a symbolic link, so an archive can write inside the folder and
 // nowhere else; the first entry that would do otherwise stops it, with what came before kept.
+// What it creates takes the archive's mode within the receiver's umask; what was there keeps its
+// own mode and time.
 class PaxReader
 {
 public:
     enum Result { Going, Unsafe, Malformed, WriteFailed };
 
-    // `strip`, when not empty and the archive's first entry is that folder, is the one folder the
-    // archive holds ("<strip>/..."): its contents land directly in `folder`, and an entry outside
-    // it is unsafe. An archive that begins otherwise lands as it is.
-    explicit PaxReader(const QString &folder, const QString &strip = {});
+    // `folder` is an open descriptor of the folder, which the reader owns from now on. `budget` is
+    // the stream's announced size: an entry created costs its 512-byte header and its content
+    // rounded up to a block, which a sender's honest stream always holds, so an archive that
+    // would fill more of the disk than was announced (through folders made for long paths, say)
+    // is unsafe. `strip`, when not empty and the archive's first entry is that folder, is the one
+    // folder the archive holds ("<strip>/..."): its contents land directly in `folder`, and an
+    // entry outside it is unsafe. An archive that begins otherwise lands as it is.
+    PaxReader(int folder, qint64 budget, const QString &strip = {});
     ~PaxReader();
     PaxReader(const PaxReader &) = delete;
     PaxReader &operator=(const PaxReader &) = delete;
@@ -45,11 +53,6 @@ private:
         bool sparse = false;
         void clear() { *this = {}; }
     };
-    struct Folder {
-        QByteArray path;
-        quint32 mode;
-        qint64 mtime;
-    };
 
     // Parse
     void onHeader();
@@ -61,8 +64,7 @@ private:
     // Write
     Result place(char type, const QByteArray &name, const QByteArray &link, quint32 mode, qint64 mtime, qint64 size);
     std::optional<QByteArray> relative(const QByteArray &name, Result &unsafe) const;
-    int parentOf(const QByteArray &path, Result &failure);
-    int openFolder(const QByteArray &path) const;
+    bool charge(qint64 bytes);
     bool write(const char *data, qint64 size);
     bool closeFile();
     void end();
@@ -83,13 +85,11 @@ private:
     qint64 m_left = 0;
     qint64 m_pad = 0;
 
-    // The folder the last entry went into, kept open: entries mostly come folder by folder.
-    QByteArray m_parentPath;
-    int m_parentFd = -1;
+    quint32 m_umask = 022;
+    qint64 m_budget = 0;
+    FolderTrail m_trail;
+
     int m_fd = -1;
     quint32 m_fileMode = 0;
     qint64 m_fileMtime = 0;
-    // Modes and times of folders wait for the end: writing inside a folder changes its time, and
-    // a read-only folder could not be filled.
-    std::vector<Folder> m_folders;
 };

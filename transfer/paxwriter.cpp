@@ -1,5 +1,8 @@
 #include "transfer/paxwriter.h"
 
+#include "transfer/paxreader.h"
+#include "transfer/statustext.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -74,6 +77,11 @@ void fillHeader(char *block, const QByteArray &name, quint32 mode, qint64 size, 
 
 char typeOf(quint32 mode) { return S_ISDIR(mode) ? '5' : S_ISLNK(mode) ? '2' : '0'; }
 
+int openBelow(int dirFd, const char *name)
+{
+    return openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
 QByteArray readLink(int dirFd, const char *name)
 {
     QByteArray target(PATH_MAX, Qt::Uninitialized);
@@ -124,7 +132,8 @@ PaxWriter::PaxWriter(const QStringList &paths)
         }
         m_roots.append(path.left(slash + 1));
         const quint32 root = quint32(m_roots.size() - 1);
-        if (!append(root, name, st.st_mode, S_ISREG(st.st_mode) ? st.st_size : 0, st.st_mtim.tv_sec, target))
+        m_strip = paths.size() == 1 && S_ISDIR(st.st_mode);
+        if (!append(root, name, {st.st_mode, S_ISREG(st.st_mode) ? st.st_size : 0, st.st_mtim.tv_sec, st.st_dev, st.st_ino}, target))
             return;
         if (S_ISDIR(st.st_mode) && !walk(path, name, root))
             return;
@@ -134,7 +143,11 @@ PaxWriter::PaxWriter(const QStringList &paths)
         m_size += headerBytes(entry) + padded(entry.size);
 }
 
-PaxWriter::~PaxWriter() { closeFile(); }
+PaxWriter::~PaxWriter()
+{
+    closeFile();
+    closeFolders();
+}
 
 QString PaxWriter::bundleName(const QStringList &paths)
 {
@@ -148,7 +161,8 @@ QString PaxWriter::bundleName(const QStringList &paths)
 
 bool PaxWriter::fail(const QByteArray &path, int error)
 {
-    m_error = QStringLiteral("%1: %2").arg(QFile::decodeName(path), QString::fromLocal8Bit(std::strerror(error)));
+    if (error)
+        m_error = QStringLiteral("%1: %2").arg(StatusText::visible(QFile::decodeName(path)), QString::fromLocal8Bit(std::strerror(error)));
     m_entries.clear();
     m_entries.shrink_to_fit();
     m_names.clear();
@@ -156,8 +170,20 @@ bool PaxWriter::fail(const QByteArray &path, int error)
     return false;
 }
 
-bool PaxWriter::append(quint32 root, const QByteArray &name, quint32 mode, qint64 size, qint64 mtime, const QByteArray &target)
+// Sending what the receiver refuses would lose it and everything after it there.
+bool PaxWriter::refuse(quint32 root, const QByteArray &name)
 {
+    m_refused = QFile::decodeName(name);
+    m_error = StatusText::visible(QFile::decodeName(m_roots[root] + name)) + QStringLiteral(": a receiver would refuse its name");
+    return fail({}, 0);
+}
+
+bool PaxWriter::append(quint32 root, const QByteArray &name, const Measured &measured, const QByteArray &target)
+{
+    const quint32 mode = measured.mode;
+    const qsizetype depth = name.count('/') - (m_strip ? 1 : 0);
+    if (!PaxReader::safeName(S_ISDIR(mode) ? name + '/' : name) || (S_ISLNK(mode) && !PaxReader::staysInside(target, depth)))
+        return refuse(root, name);
     const qsizetype offset = m_names.size();
     if (offset + name.size() + target.size() + 2 > std::numeric_limits<quint32>::max())
         return fail(name, E2BIG);
@@ -167,7 +193,11 @@ bool PaxWriter::append(quint32 root, const QByteArray &name, quint32 mode, qint6
         m_names += target;
         m_names += '\0';
     }
-    m_entries.push_back({quint32(offset), root, size, mtime, mode});
+    auto device = std::find(m_devices.cbegin(), m_devices.cend(), measured.device);
+    if (device == m_devices.cend())
+        device = m_devices.insert(device, measured.device);
+    m_entries.push_back({quint32(offset), root, measured.size, measured.mtime, measured.inode, mode,
+                         quint32(device - m_devices.cbegin())});
     return true;
 }
 
@@ -175,8 +205,7 @@ bool PaxWriter::walk(const QByteArray &dirPath, const QByteArray &name, quint32 
 {
     struct Child {
         QByteArray name, target;
-        quint32 mode;
-        qint64 size, mtime;
+        Measured measured;
     };
     std::vector<Child> children;
     const int fd = ::open(dirPath.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -210,7 +239,7 @@ bool PaxWriter::walk(const QByteArray &dirPath, const QByteArray &name, quint32 
             errno = errno ? errno : ENAMETOOLONG;
             break;
         }
-        children.push_back({child, target, st.st_mode, S_ISREG(st.st_mode) ? st.st_size : 0, st.st_mtim.tv_sec});
+        children.push_back({child, target, {st.st_mode, S_ISREG(st.st_mode) ? st.st_size : 0, st.st_mtim.tv_sec, st.st_dev, st.st_ino}});
     }
     const int error = errno;
     closedir(dir);
@@ -219,9 +248,9 @@ bool PaxWriter::walk(const QByteArray &dirPath, const QByteArray &name, quint32 
     std::sort(children.begin(), children.end(), [](const Child &a, const Child &b) { return a.name < b.name; });
     for (const Child &child : children) {
         const QByteArray childName = name + '/' + child.name;
-        if (!append(root, childName, child.mode, child.size, child.mtime, child.target))
+        if (!append(root, childName, child.measured, child.target))
             return false;
-        if (S_ISDIR(child.mode) && !walk(dirPath + '/' + child.name, childName, root))
+        if (S_ISDIR(child.measured.mode) && !walk(dirPath + '/' + child.name, childName, root))
             return false;
     }
     return true;
@@ -287,6 +316,8 @@ qint64 PaxWriter::read(char *buffer, qint64 max)
                 closeFile();
             }
         } else if (m_padLeft > 0 || (m_next == m_entries.size() && m_trailerLeft > 0)) {
+            if (m_next == m_entries.size())
+                closeFolders();
             qint64 &zeros = m_padLeft > 0 ? m_padLeft : m_trailerLeft;
             const qint64 n = std::min(room, zeros);
             std::memset(buffer + done, 0, size_t(n));
@@ -305,11 +336,15 @@ bool PaxWriter::start(const Entry &entry)
 {
     const QByteArray name = nameOf(entry), target = targetOf(entry), records = paxRecords(entry);
     if (S_ISREG(entry.mode)) {
-        const QByteArray path = m_roots[entry.root] + QByteArray(m_names.constData() + entry.name);
+        const int folder = folderOf(entry);
+        const char *leaf = std::strrchr(m_names.constData() + entry.name, '/');
+        leaf = leaf ? leaf + 1 : m_names.constData() + entry.name;
         // Non-blocking, so a fifo put in the file's place cannot stall the event loop on opening.
-        m_fd = ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        m_fd = folder < 0 ? -1 : openat(folder, leaf, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
         struct stat st;
-        if (m_fd < 0 || fstat(m_fd, &st) < 0 || !S_ISREG(st.st_mode) || st.st_size != entry.size)
+        // Another file moved into the measured one's place is not what was chosen, whatever its size.
+        if (m_fd < 0 || fstat(m_fd, &st) < 0 || !S_ISREG(st.st_mode) || st.st_size != entry.size
+            || st.st_ino != entry.inode || st.st_dev != m_devices[entry.device])
             return false;
         posix_fadvise(m_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
         m_fileSize = entry.size;
@@ -332,6 +367,46 @@ bool PaxWriter::start(const Entry &entry)
     return true;
 }
 
+// The folder a file entry sits in, reached one step at a time from the chosen items' folder and
+// never through a link: a folder swapped for a link while the stream runs leads nowhere.
+int PaxWriter::folderOf(const Entry &entry)
+{
+    const char *name = m_names.constData() + entry.name;
+    const char *slash = std::strrchr(name, '/');
+    const QByteArray &root = m_roots[entry.root];
+    const QByteArray folder = root + QByteArray(name, slash ? slash - name : 0);
+    if (m_folderFd >= 0 && folder == m_folderPath)
+        return m_folderFd;
+    if (m_folderFd >= 0 && m_folderFd != m_rootFd)
+        ::close(m_folderFd);
+    m_folderFd = -1;
+    if (m_rootFd < 0 || root != m_rootPath) {
+        closeFolders();
+        m_rootFd = ::open(root.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        m_rootPath = root;
+    }
+    int fd = m_rootFd;
+    for (qsizetype at = root.size(); fd >= 0 && at < folder.size();) {
+        qsizetype end = folder.indexOf('/', at);
+        end = end < 0 ? folder.size() : end;
+        const int next = openBelow(fd, folder.mid(at, end - at).constData());
+        if (fd != m_rootFd)
+            ::close(fd);
+        fd = next, at = end + 1;
+    }
+    m_folderPath = folder;
+    return m_folderFd = fd;
+}
+
+void PaxWriter::closeFolders()
+{
+    if (m_folderFd >= 0 && m_folderFd != m_rootFd)
+        ::close(m_folderFd);
+    if (m_rootFd >= 0)
+        ::close(m_rootFd);
+    m_folderFd = m_rootFd = -1;
+}
+
 void PaxWriter::closeFile()
 {
     if (m_fd >= 0)
@@ -342,6 +417,7 @@ void PaxWriter::closeFile()
 qint64 PaxWriter::stop()
 {
     closeFile();
+    closeFolders();
     m_failed = true;
     return -1;
 }

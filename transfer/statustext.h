@@ -27,6 +27,9 @@ inline constexpr char ClosedBySender[] = "Error ! Connection closed by sender.";
 inline constexpr char NoFileSelected[] = "No file selected. Connection cancelled.";
 inline constexpr char ZeroLength[] = "Zero length file. Connection cancelled.";
 inline constexpr char CannotReadChoice[] = "Could not read file. Connection cancelled.";
+// "Could not send <name>: ..." for an entry of a bundle that a receiving Veltrane would refuse.
+inline constexpr char CannotSendName[] = "Could not send ";
+inline constexpr char CannotSendNameEnd[] = ": the reciever would refuse its name. Connection cancelled.";
 inline constexpr char SaveCancelled[] = "Saving file cancelled. Connection closed.";
 inline constexpr char CannotRead[] = "Error ! Could not read file.";
 inline constexpr char CannotWrite[] = "Error ! Could not write file.";
@@ -58,6 +61,23 @@ inline QString cannotListen(QAbstractSocket::SocketError error, quint16 port)
         return PortPrefix + number + InUse;
     return CouldNotListen + number + u'!';
 }
+
+// A name as it can be shown: control characters as escapes ("Icon\r"), never raw.
+inline QString visible(const QString &name)
+{
+    QString shown;
+    for (const QChar c : name) {
+        if (c.category() != QChar::Other_Control)
+            shown += c;
+        else if (c == u'\r' || c == u'\n' || c == u'\t')
+            shown += c == u'\r' ? QStringLiteral("\\r") : c == u'\n' ? QStringLiteral("\\n") : QStringLiteral("\\t");
+        else
+            shown += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+    }
+    return shown;
+}
+
+inline QString wouldRefuse(const QString &name) { return CannotSendName + visible(name) + CannotSendNameEnd; }
 
 // A byte count as kilobytes with at most one decimal, ties to even, in the user's notation.
 // Tenths of a kilobyte in integers: a double cannot hold the tenths of a count this large.

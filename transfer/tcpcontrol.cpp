@@ -2,6 +2,8 @@
 
 #include <QTimer>
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -152,6 +154,14 @@ void TcpControl::GetData(QByteArray &bytes)
     }
     // Taken whole, the socket hands over its own buffer instead of a copy.
     bytes = m_socket->read(m_socket->bytesAvailable());
+}
+
+qint64 TcpControl::bytesUnacknowledged() const
+{
+    int unacknowledged = 0;
+    if (!m_socket || ioctl(int(m_socket->socketDescriptor()), SIOCOUTQ, &unacknowledged) < 0)
+        return 0;
+    return unacknowledged;
 }
 
 void TcpControl::setArrivalThreshold(qint64 bytes)

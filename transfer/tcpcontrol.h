@@ -56,6 +56,10 @@ public:
     // Bytes handed over by SendData that still wait for the operating system to take them,
     // encrypted or not yet.
     qint64 bytesQueued() const { return m_socket ? m_socket->bytesToWrite() + m_socket->encryptedBytesToWrite() : 0; }
+    // Bytes the operating system holds that the peer has not acknowledged yet.
+    qint64 bytesUnacknowledged() const;
+    // Bytes that came and were not taken: they raised their one arrival already.
+    qint64 bytesWaiting() const { return m_socket ? m_socket->bytesAvailable() : 0; }
 
     // TLS from here on, on the connection as it stands; Secured tells when it holds.
     void StartPrivate(const QSslConfiguration &configuration, bool asServer);

@@ -7,6 +7,7 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <limits>
 
 using namespace StatusText;
 
@@ -34,9 +35,9 @@ Transfer::Transfer(TransferSettings &settings, Chooser &chooser, quint16 port, T
     , m_chooser(chooser)
     , m_port(port)
     , m_timing(timing)
+    , m_opening(*NT, timing.clearFallbackMs, timing.privateLimitMs)
 {
     connect(NT, &TcpControl::ConnectEvent, this, &Transfer::NT_Connect);
-    connect(NT, &TcpControl::Secured, this, &Transfer::NT_Secured);
     connect(NT, &TcpControl::ConnectionRequest, this, &Transfer::NT_ConnectionRequest);
     connect(NT, &TcpControl::DataArrival, this, &Transfer::NT_DataArrival);
     connect(NT, &TcpControl::SendComplete, this, &Transfer::NT_SendComplete);
@@ -45,8 +46,11 @@ Transfer::Transfer(TransferSettings &settings, Chooser &chooser, quint16 port, T
 
     // The operating system would wait about a minute for a peer that never answers.
     m_connectLimit = singleShot(this, m_timing.connectLimitMs, &Transfer::connectLimitReached);
-    m_clearFallback = singleShot(this, m_timing.clearFallbackMs, &Transfer::clearFallbackReached);
-    m_privateLimit = singleShot(this, m_timing.privateLimitMs, &Transfer::privateLimitReached);
+    connect(&m_opening, &PrivacyOpening::wentClear, this, &Transfer::goClear);
+    connect(&m_opening, &PrivacyOpening::secured, this, &Transfer::goPrivate);
+    connect(&m_opening, &PrivacyOpening::failed, this, &Transfer::privacyFailed);
+    connect(&m_opening, &PrivacyOpening::abandoned, this, &Transfer::listenAgain);
+    m_verdictWait = singleShot(this, 0, &Transfer::verdictOverdue);
     m_offerSettle = singleShot(this, 0, &Transfer::chooseTarget);
     m_cancelLimit = singleShot(this, 1000, &Transfer::closeCancelled);
 
@@ -68,7 +72,6 @@ void Transfer::start()
     m_stage = Stage::Opening;
     m_offer.clear();
     m_unfinished.clear();
-    m_private.reset();
     m_asked = false;
     if (isSending()) {
         emit statusChanged(Connecting + m_settings.PeerIP + ConnectingEnd);
@@ -90,10 +93,11 @@ void Transfer::stop()
 {
     m_cancelling = false;
     m_cancelLimit->stop();
+    m_opening.stop();
     m_announcer.withdraw();
     if (NT->State() != TcpControl::Closed)
         NT->Close();
-    for (QTimer *timer : {STM, m_connectLimit, m_clearFallback, m_privateLimit, m_offerSettle})
+    for (QTimer *timer : {STM, m_connectLimit, m_verdictWait, m_offerSettle})
         timer->stop();
     m_source.close();
     m_target.close();
@@ -111,7 +115,8 @@ void Transfer::cancel()
         return emit cancelled();
     }
     advance(Stage::Ended);
-    for (QTimer *timer : {STM, m_connectLimit, m_clearFallback, m_privateLimit, m_offerSettle})
+    m_opening.stop();
+    for (QTimer *timer : {STM, m_connectLimit, m_verdictWait, m_offerSettle})
         timer->stop();
     m_cancelling = true;
     NT->SendData(QStringLiteral("CC"));
@@ -143,14 +148,7 @@ void Transfer::NT_Connect()
 {
     m_connectLimit->stop();
     advance(Stage::Securing);
-    m_private.emplace();
-    if (!m_private->isValid())
-        return privacyFailed();
-    NT->SendData(m_private->probe());
-    m_privateLimit->start();
-    // A receiver that announced the private channel is never served in the clear.
-    if (!m_settings.PeerPrivate)
-        m_clearFallback->start();
+    m_opening.connected(m_settings.PeerPrivate);
 }
 
 void Transfer::NT_ConnectionRequest(qint32 requestId)
@@ -162,8 +160,7 @@ void Transfer::NT_ConnectionRequest(qint32 requestId)
     // Whether this "OK" counts depends on what the sender says first.
     advance(Stage::Securing);
     NT->SendData(QStringLiteral("OK"));
-    // Whoever connected must say something we can take in time, or the port is the next sender's.
-    m_privateLimit->start();
+    m_opening.accepted();
 }
 
 void Transfer::connectLimitReached()
@@ -190,102 +187,25 @@ void Transfer::NT_Lost()
 
 // Privacy
 
-void Transfer::awaitAnswer()
+void Transfer::goClear(const QString &words)
 {
-    // Everything the receiver says in the clear is kept: its "OK" counts if it never answers "TL".
-    // A receiver of either kind says two words before it hears us; one that says far more is broken.
-    if (InMsg.size() > MaxPreamble)
-        return privacyFailed();
-    m_unfinished = InMsg;
-    const qsizetype answer = ControlText::answerAt(InMsg);
-    // A receiver that speaks TLS says nothing more until we do.
-    if (answer >= 0)
-        answer + 2 < InMsg.size() ? privacyFailed() : startPrivate(false);
-}
-
-void Transfer::awaitProbe(const QString &held, const QString &read)
-{
-    const PrivateChannel::Heard heard = PrivateChannel::hear(InMsg);
-    if (heard == PrivateChannel::Probe)
-        return startPrivate(true);
-    if (heard == PrivateChannel::PartOfProbe)
-        return void(m_unfinished = InMsg);
-    // The sender stopped waiting for "TL" and goes on in the clear.
-    if (heard == PrivateChannel::ProbeThenMore)
-        return goClear(), dispatch(InMsg.sliced(PrivateChannel::ProbeLength));
-    // Only a message or an offer shows a sender of the design; anything else waits out the limit.
-    if (heard == PrivateChannel::Clear) {
-        const std::optional<ControlText::Split> split = ControlText::split(InMsg);
-        if (split && (!split->messages.isEmpty() || !split->offer.isEmpty()))
-            return goClear(), dispatch(InMsg);
-        if (split)
-            return void(m_unfinished = split->unfinished);
-    }
-    // What was held was not the start of a message after all: what came now stands alone.
-    if (!held.isEmpty())
-        return InMsg = read, awaitProbe({}, read);
-}
-
-void Transfer::clearFallbackReached()
-{
-    if (m_stage != Stage::Securing || NT->privateStarted())
-        return;
-    goClear();
-    NT->SendData(QStringLiteral("RC"));
-    if (!m_unfinished.isEmpty()) {
-        InMsg = std::exchange(m_unfinished, {});
-        dispatch(InMsg);
-    }
-}
-
-void Transfer::goClear()
-{
-    m_clearFallback->stop();
-    m_privateLimit->stop();
     advance(Stage::Connected);
     emit wentClear();
+    if (!words.isEmpty())
+        dispatch(InMsg = words);
 }
 
-void Transfer::startPrivate(bool asServer)
+void Transfer::goPrivate(const QString &code)
 {
-    m_clearFallback->stop();
-    m_unfinished.clear();
-    if (asServer) {
-        m_private.emplace();
-        if (!m_private->isValid())
-            return privacyFailed();
-        m_private->commit(InMsg);
-        NT->SendData(QStringLiteral("TL"));
-    }
-    NT->StartPrivate(m_private->configuration(), asServer);
-}
-
-void Transfer::NT_Secured()
-{
-    const QSslCertificate peer = NT->peerCertificate();
-    // The receiver holds the sender to the certificate its probe committed to.
-    if (peer.isNull() || (isReceiving() && !m_private->keepsCommitment(peer)))
-        return privacyFailed();
-    m_privateLimit->stop();
-    const QSslCertificate &ours = m_private->certificate();
-    emit secured(isReceiving() ? PrivateChannel::code(peer, ours) : PrivateChannel::code(ours, peer));
+    emit secured(code);
     // Inside TLS the exchange starts over: what was said in the clear counts for nothing.
     advance(Stage::Connected);
     NT->SendData(isReceiving() ? QStringLiteral("OK") : QStringLiteral("RC"));
 }
 
-void Transfer::privateLimitReached()
-{
-    // Nothing a sender would say came from whoever connected: the port opens again for the next one.
-    if (isReceiving() && m_stage == Stage::Securing && !NT->privateStarted())
-        return listenAgain();
-    privacyFailed();
-}
-
 void Transfer::listenAgain()
 {
     NT->Close();
-    m_unfinished.clear();
     // The one step back a transfer takes: the connection that held it is gone, nothing was said.
     m_stage = Stage::Opening;
     if (!NT->Listen())
@@ -297,6 +217,7 @@ void Transfer::privacyFailed()
 {
     if (m_stage > Stage::Securing)
         return;
+    m_opening.stop();
     endWith(NotPrivate);
     NT->Close();
 }
@@ -321,10 +242,9 @@ void Transfer::NT_DataArrival(qint32 bytesTotal)
         InMsg = m_offer += read;
         return offerGrew();
     }
-    const QString held = std::exchange(m_unfinished, {});
-    InMsg = held + read;
     if (m_stage == Stage::Securing)
-        return isReceiving() ? awaitProbe(held, read) : awaitAnswer();
+        return void(InMsg = m_opening.text() + read), m_opening.heard(read);
+    InMsg = std::exchange(m_unfinished, {}) + read;
     dispatch(InMsg);
 }
 
@@ -353,6 +273,8 @@ void Transfer::handleMessage(const QString &message)
     // anything else would send a file nobody chose in this transfer.
     if (message == u"OK" && isSending() && m_stage == Stage::Connected && !m_asked)
         chooseFile();
+    else if (message == u"OK" && isSending() && m_stage == Stage::Verdict)
+        advance(Stage::Complete), progress();
     else if (message == u"CC" && isSending())
         endWith(ClosedByReciever);
     else if (message == u"SD" && isSending() && m_stage == Stage::Offered)
@@ -402,7 +324,7 @@ void Transfer::send(const QStringList &chosen)
 void Transfer::offerBundle(const QStringList &chosen)
 {
     if (!m_source.bundle(chosen))
-        return refuse(CannotReadChoice);
+        return refuse(m_source.refusedName().isEmpty() ? QString(CannotReadChoice) : wouldRefuse(m_source.refusedName()));
     FileSize = m_source.bundleSize();
     const QString name = FileSource::bundleName(chosen);
     emit statusChanged(SendingRequest);
@@ -458,7 +380,7 @@ void Transfer::saveTo(const QString &path)
     if (!whole)
         return refuse(SaveCancelled);
     FileSize = whole->second;
-    if (m_offered.bundle ? !m_target.openFolder(path, m_offered.name) : !m_target.openFile(path))
+    if (m_offered.bundle ? !m_target.openFolder(path, m_offered.name, FileSize) : !m_target.openFile(path))
         return refuse(SaveCancelled);
     emit statusChanged(RecievingFile);
     NT->SendData(QStringLiteral("SD"));
@@ -467,7 +389,7 @@ void Transfer::saveTo(const QString &path)
     m_offer.clear();
 }
 
-void Transfer::refuse(const char *sentence)
+void Transfer::refuse(const QString &sentence)
 {
     NT->SendData(QStringLiteral("CC"));
     endWith(sentence);
@@ -507,7 +429,9 @@ void Transfer::pump()
         m_source.close();
         // "Finished." waits until the operating system holds every byte: stopping at once
         // must not cut off what is still queued in the socket.
-        advance(NT->allSent() ? Stage::Complete : Stage::Draining);
+        if (NT->allSent())
+            return handedOver();
+        advance(Stage::Draining);
     }
     progress();
 }
@@ -542,10 +466,40 @@ void Transfer::NT_SendComplete()
         XferState = ReadyForChunk;
     if (m_stage == Stage::Moving)
         return pump();
-    if (m_stage == Stage::Draining && NT->allSent()) {
-        advance(Stage::Complete);
-        progress();
+    if (m_stage == Stage::Draining && NT->allSent())
+        handedOver();
+}
+
+void Transfer::handedOver()
+{
+    // A receiver of the design says nothing more: what the operating system holds is as good as sent.
+    if (!NT->isPrivate())
+        return advance(Stage::Complete), progress();
+    // Between two Veltranes "OK" says all of it landed; a receiver that refused part of it closes.
+    advance(Stage::Verdict);
+    XferState = ControlMessages;
+    m_acknowledged = false;
+    m_verdictWait->start(std::max(TickMs, m_timing.privateLimitMs / 10));
+    progress();
+    // Whatever came while the pump ran raised its one arrival then, and stayed unread.
+    if (const qint64 waiting = NT->bytesWaiting(); waiting > 0)
+        NT_DataArrival(qint32(qMin<qint64>(waiting, std::numeric_limits<qint32>::max())));
+}
+
+void Transfer::verdictOverdue()
+{
+    if (m_stage != Stage::Verdict)
+        return;
+    // Bytes still on their way are a slow link, not a silent receiver.
+    if (NT->bytesUnacknowledged() > 0) {
+        m_acknowledged = false;
+        return m_verdictWait->start(std::max(TickMs, m_timing.privateLimitMs / 10));
     }
+    // An earlier Veltrane never gives a verdict: silent for the limit after it had every byte, it is one.
+    if (!std::exchange(m_acknowledged, true))
+        return m_verdictWait->start(m_timing.privateLimitMs);
+    advance(Stage::Complete);
+    progress();
 }
 
 // Sink
@@ -571,6 +525,10 @@ void Transfer::receiveBlock(qint32 count)
         XferState = ControlMessages;
         m_target.close();
         advance(Stage::Complete);
+        // The sender's "Finished." waits for this; in the clear a sender of the design would take
+        // it for a new go-ahead.
+        if (NT->isPrivate())
+            NT->SendData(QStringLiteral("OK"));
     }
     progress();
 }
@@ -600,7 +558,8 @@ void Transfer::endWith(const QString &sentence)
 {
     const bool finished = m_stage == Stage::Complete;
     advance(Stage::Ended);
-    for (QTimer *timer : {STM, m_connectLimit, m_clearFallback, m_privateLimit, m_offerSettle})
+    m_opening.stop();
+    for (QTimer *timer : {STM, m_connectLimit, m_verdictWait, m_offerSettle})
         timer->stop();
     m_source.close();
     m_target.close();

@@ -2,7 +2,7 @@
 
 #include "transfer/filesink.h"
 #include "transfer/filesource.h"
-#include "transfer/privatechannel.h"
+#include "transfer/privacyopening.h"
 #include "transfer/serviceannouncer.h"
 #include "transfer/tcpcontrol.h"
 #include "transfer/transfersettings.h"
@@ -57,8 +57,6 @@ public:
     static constexpr int TickMs = 10;
     // Longer than any name and size; the 16-bit scan of an offer reaches no further.
     static constexpr qsizetype MaxOfferLength = 32767;
-    // What a sender keeps of a receiver's words in the clear while it waits for "TL".
-    static constexpr qsizetype MaxPreamble = 4096;
 
     // An offer as the receiver's person sees it.
     struct Offer {
@@ -91,6 +89,7 @@ public:
         Choosing,  // receiver: the chooser has the offer
         Moving,    // file bytes flow
         Draining,  // sender: every piece is handed over, some still wait in the socket
+        Verdict,   // sender, private: the operating system has every byte; the receiver's word decides
         Complete,  // every byte is sent or written; the next tick reports the end
         Ended,     // finished or failed: nothing more is taken
     };
@@ -157,13 +156,8 @@ private:
     void NT_Lost();
 
     // Privacy
-    void awaitAnswer();
-    void awaitProbe(const QString &held, const QString &read);
-    void clearFallbackReached();
-    void goClear();
-    void startPrivate(bool asServer);
-    void NT_Secured();
-    void privateLimitReached();
+    void goClear(const QString &words);
+    void goPrivate(const QString &code);
     void listenAgain();
     void privacyFailed();
 
@@ -175,7 +169,7 @@ private:
     void offerBundle(const QStringList &chosen);
     void offerGrew();
     void chooseTarget();
-    void refuse(const char *sentence);
+    void refuse(const QString &sentence);
 
     // Pump
     void startSending();
@@ -183,6 +177,8 @@ private:
     QByteArray &freePiece();
     bool readNext(QByteArray &buffer);
     void NT_SendComplete();
+    void handedOver();
+    void verdictOverdue();
 
     // Sink
     void receiveBlock(qint32 count);
@@ -199,14 +195,14 @@ private:
     TransferTiming m_timing;
     Stage m_stage = Stage::Idle;
     QTimer *m_connectLimit;
-    QTimer *m_clearFallback;
-    QTimer *m_privateLimit;
     QTimer *m_offerSettle;
     // "CC" is on its way out; the connection closes once it has left, or when this runs out.
     QTimer *m_cancelLimit;
     bool m_cancelling = false;
-    // Made anew for each transfer that may go private.
-    std::optional<PrivateChannel> m_private;
+    QTimer *m_verdictWait;
+    // The receiver has had every byte since the verdict wait last started.
+    bool m_acknowledged = false;
+    PrivacyOpening m_opening;
     // A piece of a control message that waits for the rest.
     QString m_unfinished;
     // The offer as collected so far, until "SD" answers it, and what it offers.
