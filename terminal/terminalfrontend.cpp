@@ -20,6 +20,8 @@ using namespace StatusText;
 namespace {
 // At most ten redraws a second: a terminal over SSH pays for every one.
 constexpr qint64 DrawEveryMs = 100;
+// How long the last word may take to leave.
+constexpr int LastWordMs = 2000;
 
 bool isYes(const QString &answer)
 {
@@ -285,9 +287,25 @@ void TerminalFrontEnd::onEnded(const QString &sentence, bool finished)
     // An inbox that failed to listen at all has nothing to go on with.
     if (m_line.keepListening() && m_line.command() == CommandLine::Command::Receive && m_met) {
         m_met = false;
-        return QTimer::singleShot(0, this, &TerminalFrontEnd::listen);
+        return afterLastWord([this] { listen(); });
     }
-    finish(finished ? Finished : Failed);
+    afterLastWord([this, finished] { finish(finished ? Finished : Failed); });
+}
+
+void TerminalFrontEnd::afterLastWord(const std::function<void()> &then)
+{
+    // The transfer's last word ("OK" after the last byte, "CC") may still wait in the socket, and
+    // closing it, as leaving or listening again does, would drop it. A peer that takes nothing
+    // more is not waited for long.
+    auto *wait = new QTimer(this);
+    wait->setInterval(10);
+    connect(wait, &QTimer::timeout, this, [this, wait, then, left = LastWordMs / 10]() mutable {
+        if (--left > 0 && m_transfer.NT->State() == TcpControl::Connected && !m_transfer.NT->allSent())
+            return;
+        wait->deleteLater();
+        then();
+    });
+    wait->start();
 }
 
 void TerminalFrontEnd::onInterrupted()

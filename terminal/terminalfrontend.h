@@ -65,6 +65,7 @@ private:
     void onProgressed(qint64 done, qint64 total);
     void onEnded(const QString &sentence, bool finished);
     void onInterrupted();
+    void afterLastWord(const std::function<void()> &then);
 
     // The terminal
     void ask(const QString &question, std::function<void(const QString &)> then);
