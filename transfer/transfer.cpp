@@ -53,6 +53,7 @@ Transfer::Transfer(TransferSettings &settings, Chooser &chooser, quint16 port, T
     connect(&m_opening, &PrivacyOpening::abandoned, this, &Transfer::listenAgain);
     m_verdictWait = singleShot(this, 0, &Transfer::verdictOverdue);
     m_offerSettle = singleShot(this, 0, &Transfer::chooseTarget);
+    m_cancelLimit = singleShot(this, 1000, &Transfer::closeCancelled);
 
     // Started by bytes that move, so each report is at least a tick after the one before.
     STM->setSingleShot(true);
@@ -92,6 +93,8 @@ void Transfer::start()
 
 void Transfer::stop()
 {
+    m_cancelling = false;
+    m_cancelLimit->stop();
     m_opening.stop();
     m_announcer.withdraw();
     // Also once the peer has gone: its dead socket would outlive this transfer into the next.
@@ -104,6 +107,30 @@ void Transfer::stop()
     ChunkBuf.clear();
     DataBuf.clear();
     advance(Stage::Ended);
+}
+
+void Transfer::cancel()
+{
+    // Closing at once would throw away the "CC" still queued in the socket.
+    if (!connected() || m_stage < Stage::Connected || m_stage >= Stage::Moving) {
+        stop();
+        return emit cancelled();
+    }
+    advance(Stage::Ended);
+    m_opening.stop();
+    for (QTimer *timer : {STM, m_connectLimit, m_verdictWait, m_offerSettle})
+        timer->stop();
+    m_cancelling = true;
+    NT->SendData(QStringLiteral("CC"));
+    m_cancelLimit->start();
+}
+
+void Transfer::closeCancelled()
+{
+    if (!m_cancelling)
+        return;
+    stop();
+    emit cancelled();
 }
 
 void Transfer::advance(Stage stage)
@@ -148,6 +175,8 @@ void Transfer::connectLimitReached()
 
 void Transfer::NT_Lost()
 {
+    if (m_cancelling)
+        return closeCancelled();
     // Once every byte is through, or after any other end, a closing connection changes nothing.
     if (m_stage >= Stage::Complete)
         return;
@@ -452,6 +481,8 @@ void Transfer::NT_SourceFailed()
 
 void Transfer::NT_SendComplete()
 {
+    if (m_cancelling && NT->allSent())
+        return closeCancelled();
     if (XferState == ChunkOutstanding)
         XferState = ReadyForChunk;
     if (m_stage == Stage::Moving)

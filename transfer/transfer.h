@@ -103,6 +103,9 @@ public:
     void start();
     // Ends it without a sentence: the connection closes and the files are released.
     void stop();
+    // Ends it as a person who gives up: a peer still in the handshake hears "CC" before the
+    // connection closes, one in the middle of the data sees it close. cancelled() follows.
+    void cancel();
     Stage stage() const { return m_stage; }
     bool isSending() const { return m_settings.XferMode == TransferSettings::Send; }
     bool isReceiving() const { return m_settings.XferMode == TransferSettings::Receive; }
@@ -139,6 +142,8 @@ signals:
     void offered(const Offer &offer);
     // Every way a transfer ends comes through here once, finished or failed.
     void ended(const QString &sentence, bool finished);
+    // The connection is closed after cancel().
+    void cancelled();
 
 private:
     void advance(Stage stage);
@@ -183,6 +188,7 @@ private:
     void progress();
     void STM_Timer();
     void endWith(const QString &sentence);
+    void closeCancelled();
 
     TransferSettings &m_settings;
     Chooser &m_chooser;
@@ -191,6 +197,9 @@ private:
     Stage m_stage = Stage::Idle;
     QTimer *m_connectLimit;
     QTimer *m_offerSettle;
+    // "CC" is on its way out; the connection closes once it has left, or when this runs out.
+    QTimer *m_cancelLimit;
+    bool m_cancelling = false;
     QTimer *m_verdictWait;
     // The receiver has had every byte since the verdict wait last started.
     bool m_acknowledged = false;
