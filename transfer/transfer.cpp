@@ -193,8 +193,11 @@ void Transfer::goClear(const QString &words)
 {
     advance(Stage::Connected);
     emit wentClear();
+    // The words are what last came, or what the opening held back of it.
+    if (!InMsg.endsWith(words))
+        InMsg = words;
     if (!words.isEmpty())
-        dispatch(InMsg = words);
+        dispatch(words);
 }
 
 void Transfer::goPrivate(const QString &code)
