@@ -99,7 +99,7 @@ void PrivacyOpening::clearFallbackReached()
     goClear(m_text);
 }
 
-void PrivacyOpening::goClear(const QString &words)
+void PrivacyOpening::goClear(QString words)
 {
     stop();
     m_text.clear();

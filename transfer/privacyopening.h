@@ -46,7 +46,8 @@ private:
     void awaitAnswer();
     void awaitProbe(const QString &held, const QString &read);
     void clearFallbackReached();
-    void goClear(const QString &words);
+    // By value: the words are mostly the held text, which going clear empties.
+    void goClear(QString words);
     void startPrivate(bool asServer);
     void onSecured();
     void privateLimitReached();

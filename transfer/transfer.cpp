@@ -164,8 +164,9 @@ void Transfer::goClear(const QString &words)
 {
     advance(Stage::Connected);
     emit wentClear();
+    // InMsg keeps all that came, a probe before the words included.
     if (!words.isEmpty())
-        dispatch(InMsg = words);
+        dispatch(words);
 }
 
 void Transfer::goPrivate(const QString &code)
