@@ -36,6 +36,7 @@ Transfer::Transfer(TransferSettings &settings, Chooser &chooser, quint16 port, T
     , m_port(port)
     , m_timing(timing)
     , m_opening(*NT, timing.clearFallbackMs, timing.privateLimitMs)
+    , m_verdict(*NT, timing.privateLimitMs)
 {
     connect(NT, &TcpControl::ConnectEvent, this, &Transfer::NT_Connect);
     connect(NT, &TcpControl::ConnectionRequest, this, &Transfer::NT_ConnectionRequest);
@@ -51,7 +52,8 @@ Transfer::Transfer(TransferSettings &settings, Chooser &chooser, quint16 port, T
     connect(&m_opening, &PrivacyOpening::secured, this, &Transfer::goPrivate);
     connect(&m_opening, &PrivacyOpening::failed, this, &Transfer::privacyFailed);
     connect(&m_opening, &PrivacyOpening::abandoned, this, &Transfer::listenAgain);
-    m_verdictWait = singleShot(this, 0, &Transfer::verdictOverdue);
+    // An earlier Veltrane never gives its word: silent long enough after it had every byte, it is one.
+    connect(&m_verdict, &VerdictWait::overdue, this, [this] { advance(Stage::Complete), progress(); });
     m_offerSettle = singleShot(this, 0, &Transfer::chooseTarget);
     m_cancelLimit = singleShot(this, 1000, &Transfer::closeCancelled);
 
@@ -95,18 +97,24 @@ void Transfer::stop()
 {
     m_cancelling = false;
     m_cancelLimit->stop();
-    m_opening.stop();
     m_announcer.withdraw();
     // Also once the peer has gone: its dead socket would outlive this transfer into the next.
     NT->Close();
-    for (QTimer *timer : {STM, m_connectLimit, m_verdictWait, m_offerSettle})
+    release();
+    advance(Stage::Ended);
+}
+
+void Transfer::release()
+{
+    m_opening.stop();
+    m_verdict.stop();
+    for (QTimer *timer : {STM, m_connectLimit, m_offerSettle})
         timer->stop();
     m_source.close();
     m_target.close();
     // A piece or block can be a quarter of a megabyte; an idle transfer holds neither.
     ChunkBuf.clear();
     DataBuf.clear();
-    advance(Stage::Ended);
 }
 
 void Transfer::cancel()
@@ -117,9 +125,7 @@ void Transfer::cancel()
         return emit cancelled();
     }
     advance(Stage::Ended);
-    m_opening.stop();
-    for (QTimer *timer : {STM, m_connectLimit, m_verdictWait, m_offerSettle})
-        timer->stop();
+    release();
     m_cancelling = true;
     NT->SendData(QStringLiteral("CC"));
     m_cancelLimit->start();
@@ -279,7 +285,7 @@ void Transfer::handleMessage(const QString &message)
     if (message == u"OK" && isSending() && m_stage == Stage::Connected && !m_asked)
         chooseFile();
     else if (message == u"OK" && isSending() && m_stage == Stage::Verdict)
-        advance(Stage::Complete), progress();
+        m_verdict.stop(), advance(Stage::Complete), progress();
     else if (message == u"CC" && isSending())
         endWith(ClosedByReciever);
     else if (message == u"SD" && isSending() && m_stage == Stage::Offered)
@@ -304,37 +310,12 @@ void Transfer::send(const QStringList &chosen)
     if (!m_asked || m_stage != Stage::Connected || !connected())
         return;
     FilePath = chosen.value(0);
-    if (FilePath.isEmpty())
-        return refuse(NoFileSelected);
     // A folder, or more than one thing, goes as one bundle.
-    if (chosen.size() > 1 || QFileInfo(FilePath).isDir())
-        return offerBundle(chosen);
-
-    const QFileInfo info(FilePath);
-    if (!info.isFile())
-        return refuse(CannotReadChoice);
-    FileSize = info.size();
-    if (FileSize == 0)
-        return refuse(ZeroLength);
-    QFile probe(FilePath);
-    if (!probe.open(QIODevice::ReadOnly))
-        return refuse(CannotReadChoice);
-    probe.close();
-
+    if (const QString refusal = m_source.choose(chosen, NT->isPrivate()); !refusal.isEmpty())
+        return refuse(refusal);
+    FileSize = m_source.size();
     emit statusChanged(SendingRequest);
-    NT->SendData(FileOffer::build(FilePath, FileSize));
-    advance(Stage::Offered);
-}
-
-void Transfer::offerBundle(const QStringList &chosen)
-{
-    if (!m_source.bundle(chosen))
-        return refuse(m_source.refusedName().isEmpty() ? QString(CannotReadChoice) : wouldRefuse(m_source.refusedName()));
-    FileSize = m_source.bundleSize();
-    const QString name = FileSource::bundleName(chosen);
-    emit statusChanged(SendingRequest);
-    // Between two Veltranes a trailing slash marks a bundle; a peer of the design saves a tar file.
-    NT->SendData(FileOffer::buildFor(name + (NT->isPrivate() ? QStringLiteral("/") : QStringLiteral(".tar")), FileSize));
+    NT->SendData(m_source.offer());
     advance(Stage::Offered);
 }
 
@@ -502,28 +483,11 @@ void Transfer::handedOver()
     // Between two Veltranes "OK" says all of it landed; a receiver that refused part of it closes.
     advance(Stage::Verdict);
     XferState = ControlMessages;
-    m_acknowledged = false;
-    m_verdictWait->start(std::max(TickMs, m_timing.privateLimitMs / 10));
+    m_verdict.start();
     progress();
     // Whatever came while the pump ran raised its one arrival then, and stayed unread.
     if (const qint64 waiting = NT->bytesWaiting(); waiting > 0)
         NT_DataArrival(qint32(qMin<qint64>(waiting, std::numeric_limits<qint32>::max())));
-}
-
-void Transfer::verdictOverdue()
-{
-    if (m_stage != Stage::Verdict)
-        return;
-    // Bytes still on their way are a slow link, not a silent receiver.
-    if (NT->bytesUnacknowledged() > 0) {
-        m_acknowledged = false;
-        return m_verdictWait->start(std::max(TickMs, m_timing.privateLimitMs / 10));
-    }
-    // An earlier Veltrane never gives a verdict: silent for the limit after it had every byte, it is one.
-    if (!std::exchange(m_acknowledged, true))
-        return m_verdictWait->start(m_timing.privateLimitMs);
-    advance(Stage::Complete);
-    progress();
 }
 
 // Sink
@@ -590,12 +554,6 @@ void Transfer::endWith(const QString &sentence)
 {
     const bool finished = m_stage == Stage::Complete;
     advance(Stage::Ended);
-    m_opening.stop();
-    for (QTimer *timer : {STM, m_connectLimit, m_verdictWait, m_offerSettle})
-        timer->stop();
-    m_source.close();
-    m_target.close();
-    ChunkBuf.clear();
-    DataBuf.clear();
+    release();
     emit ended(sentence, finished);
 }

@@ -3,6 +3,7 @@
 #include "transfer/filesink.h"
 #include "transfer/filesource.h"
 #include "transfer/privacyopening.h"
+#include "transfer/verdictwait.h"
 #include "transfer/serviceannouncer.h"
 #include "transfer/tcpcontrol.h"
 #include "transfer/transfersettings.h"
@@ -147,6 +148,8 @@ signals:
 
 private:
     void advance(Stage stage);
+    // Lets go of the timers, the files and the buffers; the connection is the caller's.
+    void release();
     bool connected() const;
 
     // Connection
@@ -166,7 +169,6 @@ private:
     void dispatch(const QString &text);
     void handleMessage(const QString &message);
     void chooseFile();
-    void offerBundle(const QStringList &chosen);
     void offerGrew();
     void chooseTarget();
     void refuse(const QString &sentence);
@@ -179,7 +181,6 @@ private:
     void NT_SendComplete();
     void NT_SourceFailed();
     void handedOver();
-    void verdictOverdue();
 
     // Sink
     void receiveBlock(qint32 count);
@@ -200,12 +201,10 @@ private:
     // "CC" is on its way out; the connection closes once it has left, or when this runs out.
     QTimer *m_cancelLimit;
     bool m_cancelling = false;
-    QTimer *m_verdictWait;
-    // The receiver has had every byte since the verdict wait last started.
-    bool m_acknowledged = false;
     // What the last tick reported of a stream being received, to tell a pause from a flow.
     qint64 m_tickBytes = 0;
     PrivacyOpening m_opening;
+    VerdictWait m_verdict;
     // A piece of a control message that waits for the rest.
     QString m_unfinished;
     // The offer as collected so far, until "SD" answers it, and what it offers.
