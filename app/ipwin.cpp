@@ -1,10 +1,10 @@
 #include "app/ipwin.h"
 
 #include "app/mainwin.h"
-#include "app/receiverbrowser.h"
+#include "transfer/receiverbrowser.h"
 #include "toolkit/look.h"
 #include "toolkit/picturebutton.h"
-#include "transfer/procwin.h"
+#include "app/procwin.h"
 
 #include <QAbstractItemView>
 #include <QCompleter>

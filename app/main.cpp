@@ -1,9 +1,14 @@
 #include "app/startup.h"
+#include "terminal/commandline.h"
+#include "terminal/terminalfrontend.h"
 
 #include <QApplication>
 
 int main(int argc, char *argv[])
 {
+    // `send`, `receive`, --help and --version run without a display.
+    if (CommandLine::claims(argc, argv))
+        return TerminalFrontEnd::run(argc, argv);
     if (!Startup::findDisplay(argc, argv))
         return 1;
     QApplication app(argc, argv);

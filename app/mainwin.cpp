@@ -5,7 +5,7 @@
 #include "toolkit/formhost.h"
 #include "toolkit/look.h"
 #include "toolkit/picturebutton.h"
-#include "transfer/procwin.h"
+#include "app/procwin.h"
 
 #include <QDropEvent>
 #include <QIcon>
@@ -136,8 +136,6 @@ void MainWin::AboutBut_Click()
 
 void MainWin::ExitBut_Click()
 {
-    TcpControl &socket = transferWindow().socket();
-    if (socket.State() != TcpControl::Closed)
-        socket.Close();
+    transferWindow().transfer().stop();
     endProgram();
 }

@@ -2,7 +2,7 @@
 
 #include "toolkit/form.h"
 #include "toolkit/formhost.h"
-#include "transfer/procwin.h"
+#include "app/procwin.h"
 #include "transfer/transfersettings.h"
 
 #include <QPushButton>

@@ -2,7 +2,7 @@
 // Prints nanoseconds per call; it asserts nothing.
 
 #include "app/mainwin.h"
-#include "transfer/procwin.h"
+#include "app/procwin.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -36,7 +36,7 @@ int main(int argc, char **argv)
     // One chunk per percent: 101 calls from 0 % to 100 %.
     constexpr qint32 Steps = 100;
     constexpr int Runs = 2000;
-    win.FileSize = Steps * 4096;
+    win.transfer().FileSize = Steps * 4096;
     std::vector<double> perCall;
     perCall.reserve(Runs);
     QElapsedTimer clock;
@@ -45,7 +45,7 @@ int main(int argc, char **argv)
         win.BarDrawn = 0;
         clock.start();
         for (qint32 i = 0; i <= Steps; ++i) {
-            win.BytesDone = i * 4096;
+            win.transfer().BytesDone = i * 4096;
             win.DrawProcess();
         }
         perCall.push_back(double(clock.nsecsElapsed()) / (Steps + 1));

@@ -12,17 +12,6 @@ using namespace bench;
 
 namespace {
 
-// The person at the receiver's dialog, who answers at once; the clock stops when it opens.
-class StopwatchPick : public PickDialog
-{
-public:
-    StopwatchPick(QString path, std::function<void()> opened) : PickDialog(std::move(path)), m_opened(std::move(opened)) {}
-    bool ShowSave(QWidget *parent) override { return m_opened(), PickDialog::ShowSave(parent); }
-
-private:
-    std::function<void()> m_opened;
-};
-
 // Passes bytes both ways; with `dropProbe`, the sender's first 66 bytes go nowhere.
 struct Relay : QObject {
     QTcpServer server;
@@ -59,17 +48,19 @@ double handOver(bool privately, const QString &source, const QString &target)
     senderMain.PeerIP = QStringLiteral("127.0.0.1");
     QElapsedTimer clock;
     double elapsed = -1;
-    ProcWin receiver(receiverMain, receiverMain, port, std::make_shared<StopwatchPick>(target, [&] {
-        elapsed = double(clock.nsecsElapsed()) / 1e6;
-    }));
+    // The person at the receiver's dialog answers at once; the clock stops when it opens.
+    auto saveDialog = std::make_shared<ScriptedDialog>(), openDialog = std::make_shared<ScriptedDialog>();
+    saveDialog->always = target, openDialog->always = source;
+    saveDialog->whileOpen = [&] { elapsed = double(clock.nsecsElapsed()) / 1e6; };
+    ProcWin receiver(receiverMain, receiverMain, port, saveDialog);
     receiver.Show();
     Relay relay(port, !privately);
     TransferTiming timing;
     if (!privately)
         timing.clearFallbackMs = 0;
-    ProcWin sender(senderMain, senderMain, relay.server.serverPort(), std::make_shared<PickDialog>(source), timing);
+    ProcWin sender(senderMain, senderMain, relay.server.serverPort(), openDialog, timing);
     sender.Show();
-    QObject::connect(sender.NT, &TcpControl::ConnectEvent, &sender, [&] { clock.start(); });
+    QObject::connect(sender.transfer().NT, &TcpControl::ConnectEvent, &sender, [&] { clock.start(); });
     for (QElapsedTimer limit; limit.start(), elapsed < 0;) {
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
         if (receiver.CDBut->text() == u"Done" || sender.CDBut->text() == u"Done")

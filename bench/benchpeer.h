@@ -7,9 +7,10 @@
 // transfer window or its plain counterpart: a reader that speaks the receiver's part of the
 // handshake and then copies the socket into a file (or nowhere), and a sender that offers a file
 // and hands it to the socket with sendfile(). Each side reports one Report through a pipe.
-#include "pickdialog.h"
+#include "freeport.h"
+#include "scripteddialog.h"
 #include "app/mainwin.h"
-#include "transfer/procwin.h"
+#include "app/procwin.h"
 
 #include <QApplication>
 #include <QFile>
@@ -178,13 +179,6 @@ inline int listenOn(const char *ip, quint16 *port)
     return fd;
 }
 
-inline quint16 freePort()
-{
-    quint16 port = 0;
-    const int fd = listenOn("127.0.0.1", &port);
-    ::close(fd);
-    return port;
-}
 
 // Files
 
@@ -343,17 +337,6 @@ inline Report plainSender(const char *ip, quint16 port, const QString &source, q
     return report;
 }
 
-// The person at the save dialog, who notes the moment: "SD" goes out right after the answer.
-class ClockedPick : public PickDialog
-{
-public:
-    ClockedPick(QString path, std::function<void()> picked) : PickDialog(std::move(path)), m_picked(std::move(picked)) {}
-    bool ShowSave(QWidget *parent) override { return m_picked(), PickDialog::ShowSave(parent); }
-
-private:
-    std::function<void()> m_picked;
-};
-
 // A real transfer window, sending `path` to peer:port or receiving into it on port.
 inline Report windowSide(quint8 mode, const QString &peer, quint16 port, const QString &path,
                          const std::function<void()> &ready)
@@ -387,12 +370,18 @@ inline Report windowSide(quint8 mode, const QString &peer, quint16 port, const Q
         start = Clock::now();
         cpuStart = usage();
     };
-    ProcWin window(main, main, port, std::make_shared<ClockedPick>(path, markStart));
+    // The person at the dialog always picks `path`; at the save dialog they note the moment, since
+    // "SD" goes out right after the answer.
+    auto dialog = std::make_shared<ScriptedDialog>();
+    dialog->always = path;
+    if (mode == MainWin::Receive)
+        dialog->whileOpen = markStart;
+    ProcWin window(main, main, port, dialog);
     window.Show();
     Report report;
     // The sender hears nothing after "SD": its last arrival before the end starts the clock.
     if (mode == MainWin::Send)
-        QObject::connect(window.NT, &TcpControl::DataArrival, &app, [&] {
+        QObject::connect(window.transfer().NT, &TcpControl::DataArrival, &app, [&] {
             if (!ended)
                 markStart();
         });
@@ -411,7 +400,7 @@ inline Report windowSide(quint8 mode, const QString &peer, quint16 port, const Q
     QTimer watch;
     watch.setTimerType(Qt::PreciseTimer);
     QObject::connect(&watch, &QTimer::timeout, &app, [&] {
-        if (!told && (mode == MainWin::Send || window.NT->State() == TcpControl::Listening)) {
+        if (!told && (mode == MainWin::Send || window.transfer().NT->State() == TcpControl::Listening)) {
             told = true;
             report.idleMiB = statusMiB("VmRSS");
             resetPeak();
@@ -429,8 +418,8 @@ inline Report windowSide(quint8 mode, const QString &peer, quint16 port, const Q
         start = Clock::now(), cpuStart = usage();
     finish(report, start, cpuStart);
     report.peakMiB = statusMiB("VmHWM");
-    report.bytes = window.BytesDone;
-    report.ok = window.StatBox->text().startsWith(QLatin1String("Finished.")) && report.bytes == window.FileSize;
+    report.bytes = window.transfer().BytesDone;
+    report.ok = window.StatBox->text().startsWith(QLatin1String("Finished.")) && report.bytes == window.transfer().FileSize;
     std::snprintf(report.status, sizeof report.status, "%s window: %s", mode == MainWin::Send ? "sending" : "receiving",
                   qPrintable(window.StatBox->text()));
     return report;

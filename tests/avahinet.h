@@ -1,5 +1,7 @@
 #pragma once
 
+#include "privatebus.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QProcess>
@@ -58,17 +60,6 @@ struct Child : QProcess {
     {
         start(QStringLiteral("env"), QStringList{"DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + socket} + command);
     }
-    // A system bus of its own listening at `socket`, with no one on it; needs no privilege.
-    bool startBus(const QString &socket)
-    {
-        const QString config = QStringLiteral(R"(<busconfig><type>system</type><listen>unix:path=%1</listen>
-<auth>EXTERNAL</auth><policy context="default"><allow user="*"/><allow own="*"/><allow send_destination="*"/>
-<allow receive_sender="*"/></policy></busconfig>)").arg(socket);
-        // The daemon reads its configuration only from a file; it is kept beside the socket.
-        start(QStringLiteral("sh"), {"-c", "printf %s \"$1\" >\"$2.conf\" && exec dbus-daemon --nofork --nopidfile "
-                                           "--config-file=\"$2.conf\"", "sh", config, socket});
-        return QTest::qWaitFor([&] { return QFile::exists(socket); }, 5000);
-    }
 };
 
 // Two computers on one link, each a network namespace with its own system bus and its own
@@ -110,7 +101,7 @@ public:
         if (!link.waitForFinished(10000) || link.exitCode() != 0)
             return "no link: " + QString::fromUtf8(link.readAllStandardError());
         for (int host = 0; host < 2; ++host) {
-            if (!daemons.emplace_back().startBus(bus(host)))
+            if (!startSystemBus(daemons.emplace_back(), bus(host)))
                 return QStringLiteral("no bus");
             // Only the veth link, IPv4, no wide area, no records beyond the services announced.
             const QString config = QStringLiteral("[server]\nhost-name=veltrane-test-%1\nuse-ipv4=yes\nuse-ipv6=no\n"

@@ -3,7 +3,8 @@
 // What the tests under a real display server share: an X server of their own, a headless sway of
 // their own, a private accessibility bus, the program driven on any of them, and its windows.
 #include "datarows.h"
-#include "transferrig.h"
+#include "privatebus.h"
+#include "windowrig.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -70,15 +71,15 @@ struct AccessibilityBus {
         env.insert(u"XDG_RUNTIME_DIR"_s, runtime.path());
         env.insert(u"HOME"_s, runtime.path());
         session.setProcessEnvironment(env);
-        session.start(u"dbus-daemon"_s, {u"--session"_s, u"--nofork"_s, u"--print-address=1"_s, "--address=unix:dir="_L1 + runtime.path()});
-        if (!waitFor([&] { return session.canReadLine(); }, 5000))
+        const QString address = startSessionBus(session, runtime.path());
+        if (address.isEmpty())
             return u"The session bus did not start"_s;
-        env.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, QString::fromUtf8(session.readLine().trimmed()));
-        const QDBusReply<QString> address = QDBusConnection::connectToBus(env.value(u"DBUS_SESSION_BUS_ADDRESS"_s), u"session"_s)
+        env.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, address);
+        const QDBusReply<QString> a11y = QDBusConnection::connectToBus(address, u"session"_s)
             .call(QDBusMessage::createMethodCall(u"org.a11y.Bus"_s, u"/org/a11y/bus"_s, u"org.a11y.Bus"_s, u"GetAddress"_s), QDBus::Block, 10000);
-        if (!address.isValid())
-            return address.error().message();
-        bus = QDBusConnection::connectToBus(address.value(), u"a11y"_s);
+        if (!a11y.isValid())
+            return a11y.error().message();
+        bus = QDBusConnection::connectToBus(a11y.value(), u"a11y"_s);
         return {};
     }
 };

@@ -1,18 +1,19 @@
 #pragma once
 
-#include "transferrig.h"
+#include "exchangerig.h"
+#include "transfer/paxreader.h"
 
 #include <QDirIterator>
 #include <QRegularExpression>
 
 #include <fcntl.h>
 
-// Plays a peer against one transfer window from a script of bytes, for the fuzz target and the
-// hostile-peer tests alike. The first byte picks the side (bit 0 set: the window sends) and how far
+// Plays a peer against one transfer from a script of bytes, for the fuzz target and the
+// hostile-peer tests alike. The first byte picks the side (bit 0 set: the transfer sends) and how far
 // a proper exchange goes before the script takes over (bits 1 and 2: before the offer, at the offer,
 // during the file, after it), or, when its bits 3 to 7 are all set, has the peer speak the probe or
 // answer it with "TL" and then send the script where TLS belongs; the next two give the file's size. The rest are blocks, each a length
-// byte and up to that many bytes plus one, written whole and taken by the window before the next
+// byte and up to that many bytes plus one, written whole and taken by the transfer before the next
 // goes. Then the peer closes, and every rule of an ending is checked.
 class HostilePeer
 {
@@ -50,7 +51,7 @@ public:
         QTemporaryDir dir;
         QDir(dir.path()).mkdir(QStringLiteral("in"));
         {
-            // Announced as long as it is, as a window would have it.
+            // Announced as long as it is, as a transfer would have it.
             PaxReader reader(::open(QFile::encodeName(dir.filePath(QStringLiteral("in"))).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC),
                              stream.size(), QStringLiteral("box"));
             for (qsizetype at = 0; at < stream.size(); at += 512)
@@ -76,31 +77,33 @@ private:
         QDir(m_rig.dir.path()).mkdir(QStringLiteral("chosen"));
     }
 
-    ProcWin &win() { return m_rig.win(); }
-    bool ended() { return win().CDBut->text() == u"Done"; }
-    // The window counts what it was told of: once every byte sent is announced, none waits unseen.
+    Party &side() { return *m_rig.side; }
+    Transfer &transfer() { return m_rig.side->transfer; }
+    bool ended() { return side().ended; }
+    // The transfer counts what it was told of: once every byte sent is announced, none waits unseen.
     bool open(quint8 mode, const QString &choice)
     {
         // A sender that is to hear "TL" must not have given up on it first.
         if (m_private ? !m_rig.reach(mode, choice, QuickTiming) : !m_rig.open(mode, choice))
             return false;
-        QObject::connect(win().NT, &TcpControl::DataArrival, &win(), [this](qint32 count) { m_heard += count; });
+        QObject::connect(transfer().NT, &TcpControl::DataArrival, &transfer(), [this](qint32 count) { m_heard += count; });
         return true;
     }
     void send(const QByteArray &bytes) { m_sent += bytes.size(), m_rig.peer->write(bytes); }
 
     QString playReceiver()
     {
-        if (!open(MainWin::Receive, QString()) || (m_private && !waitFor([this] { return m_rig.wire == "OK"; })))
+        if (!open(TransferSettings::Receive, QString()) || (m_private && !waitFor([this] { return m_rig.wire == "OK"; })))
             return QStringLiteral("no greeting");
         if (m_private) {
             send(PeerIdentity::a().probe());
             return waitFor([this] { return m_rig.wire == "OKTL"; }) ? feed() : QStringLiteral("the probe is not answered");
         }
-        // The person keeps the offered name, or types one when none is preset, in the folder they chose.
-        ScriptedDialog &dg = *m_rig.side->dg;
-        dg.whileOpen = [this, &dg] {
-            dg.choose(m_rig.dir.filePath("chosen/" + (dg.FileName.isEmpty() ? QStringLiteral("unnamed") : dg.FileName)));
+        // The person keeps the offered name, or types one when none is offered, in the folder they chose.
+        ScriptedChooser &chooser = side().chooser;
+        chooser.whileOpen = [this, &chooser] {
+            const QString name = chooser.shown.last().name;
+            chooser.choose(m_rig.dir.filePath("chosen/" + (name.isEmpty() ? QStringLiteral("unnamed") : name)));
         };
         if (m_stage == AtOffer)
             m_blocks.isEmpty() ? m_blocks.append("FN") : void(m_blocks.first().prepend("FN"));
@@ -124,7 +127,7 @@ private:
     {
         m_source = m_rig.dir.filePath(QStringLiteral("source.bin"));
         m_offer = "FNsource.bin\\ " + QByteArray::number(m_size);
-        if (!writeFile(m_source, m_content) || !open(MainWin::Send, m_source))
+        if (!writeFile(m_source, m_content) || !open(TransferSettings::Send, m_source))
             return QStringLiteral("no greeting");
         if (m_private) {
             if (!waitFor([this] { return isProbe(m_rig.probe); }))
@@ -139,7 +142,7 @@ private:
         }
         if (m_stage >= DuringFile) {
             send("SD");
-            if (!waitFor([this] { return win().BytesDone > 0; }))
+            if (!waitFor([this] { return transfer().BytesDone > 0; }))
                 return QStringLiteral("the pump does not start");
         }
         if (m_stage == AfterFile && !waitFor([this] { return ended(); }))
@@ -147,7 +150,7 @@ private:
         return feed();
     }
 
-    // Each block goes once the window has taken the one before, or has stopped reading.
+    // Each block goes once the transfer has taken the one before, or has stopped reading.
     QString feed()
     {
         for (const QByteArray &block : std::as_const(m_blocks)) {
@@ -155,8 +158,8 @@ private:
             waitFor([this] {
                 // Bytes where TLS belongs are TLS's to take, and announce nothing.
                 return m_rig.peer->bytesToWrite() == 0
-                       && (ended() || win().XferState >= ProcWin::ReadyForChunk || m_heard >= m_sent
-                           || win().NT->privateStarted());
+                       && (ended() || transfer().XferState >= Transfer::ReadyForChunk || m_heard >= m_sent
+                           || transfer().NT->privateStarted());
             }, 1000);
         }
         return {};
@@ -171,9 +174,9 @@ private:
             R"(Error ! The connection could not be made private\.)$)"));
         m_rig.peer->disconnectFromHost();
         if (!waitFor([this] { return ended(); }))
-            return "no end: " + win().StatBox->text();
-        if (!ending.match(win().StatBox->text()).hasMatch())
-            return "ends with " + win().StatBox->text();
+            return "no end: " + side().status;
+        if (!ending.match(side().status).hasMatch())
+            return "ends with " + side().status;
 
         QStringList written;
         for (QDirIterator it(m_rig.dir.path(), QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
@@ -183,8 +186,8 @@ private:
             if (written != QStringList{QStringLiteral("source.bin")})
                 return "written: " + written.join(u' ');
             // Nothing of the file goes out where TLS did not stand.
-            if (m_private && (m_rig.wire.contains(m_offer) || win().Caption() != u"Veltrane"))
-                return "the file was offered: " + win().Caption();
+            if (m_private && (m_rig.wire.contains(m_offer) || side().title != u"Veltrane"))
+                return "the file was offered: " + side().title;
             // After the greeting only the offer and bytes really read from the file may go out.
             const QByteArray data = m_rig.wire.sliced(qMin(m_rig.wire.size(), 2 + m_offer.size()));
             if (!m_private && (!m_rig.wire.startsWith("RC") || (m_rig.wire.size() > 2 && !m_rig.wire.startsWith("RC" + m_offer))
@@ -198,16 +201,20 @@ private:
             if (!written.isEmpty()) {
                 const QString target = m_rig.dir.filePath(written.first());
                 const QByteArray got = contentOf(target);
-                if (got.size() > win().FileSize || got.size() != win().BytesDone)
-                    return QStringLiteral("wrote %1 of %2 announced").arg(got.size()).arg(win().FileSize);
+                if (got.size() > transfer().FileSize || got.size() != transfer().BytesDone)
+                    return QStringLiteral("wrote %1 of %2 announced").arg(got.size()).arg(transfer().FileSize);
                 if (m_stage >= DuringFile && !m_data.startsWith(got))
                     return QStringLiteral("the target is not the data sent");
                 if (isOpenHere(target))
                     return QStringLiteral("the target stays open");
             }
         }
-        win().CDBut->click();
-        return win().isLoaded() ? QStringLiteral("Done does not close the window") : QString();
+        // What the person's Done does: the connection goes, and nothing more is said.
+        const QString said = side().status;
+        transfer().stop();
+        if (transfer().NT->State() != TcpControl::Closed)
+            return QStringLiteral("stop leaves the connection open");
+        return waitFor([this, &said] { return side().status != said; }, 0) ? "ends again with " + side().status : QString();
     }
 
     RawRig m_rig;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "transferrig.h"
+#include "windowrig.h"
 
 #include <QFileDialog>
 #include <QLineEdit>
@@ -11,24 +11,16 @@
 // on every refusal. `saw` is what they saw: the dialog's folder with what the peer had been sent
 // so far, and each refusal's text.
 struct SaveDialogPerson {
-    MainWin main;
-    quint16 port = freePort();
-    ProcWin win{main, main, port, std::make_shared<FileDialogControl>()};
-    QTcpSocket peer;
-    QByteArray wire;
+    WindowRig rig;
     QStringList saw;
+    ProcWin &win() { return rig.side->win; }
 
     // True once the window has answered the offer with "SD".
     bool save(const QByteArray &offer, const QStringList &names)
     {
-        main.XferMode = MainWin::Receive;
-        win.Show();
-        if (!waitFor([&] { return win.NT->State() == TcpControl::Listening; }))
+        if (!rig.open(MainWin::Receive, {}))
             return false;
-        QObject::connect(&peer, &QTcpSocket::readyRead, &peer, [&] { wire += peer.readAll(); });
-        peer.connectToHost(QHostAddress::LocalHost, port);
-        if (!waitFor([&] { return wire == "OK"; }))
-            return false;
+        win().DG = std::make_shared<FileDialogControl>();
         // Presses Return in a window a moment later: what it opens runs a loop of its own, and the
         // timer that drives the person must be free to fire in it.
         const auto pressReturn = [](QWidget *in) { QTimer::singleShot(0, in, [in] { QTest::keyClick(in, Qt::Key_Return); }); };
@@ -48,14 +40,14 @@ struct SaveDialogPerson {
                     return;
                 }
                 // Still open, with the folder it was opened in, and nothing answered yet.
-                saw << QFileInfo(dialog->directory().absolutePath()).fileName() + " " + wire;
+                saw << QFileInfo(dialog->directory().absolutePath()).fileName() + " " + rig.wire;
                 if (const QString name = names[step++]; !name.isEmpty())
                     edit->setText(name);
                 pressReturn(edit);
             }
         });
         driver.start(50);
-        peer.write(offer);
-        return waitFor([&] { return wire == "OKSD"; }, 20000);
+        rig.peer->write(offer);
+        return waitFor([&] { return rig.wire == "OKSD"; }, 20000);
     }
 };

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "transfer/filedialogcontrol.h"
+#include "app/filedialogcontrol.h"
 
 #include <QList>
 #include <QQueue>
@@ -8,8 +8,9 @@
 #include <functional>
 #include <optional>
 
-// Stands in for the person at the file dialog: answers from a script (an unscripted dialog is
-// cancelled) and remembers every setting each dialog was shown with.
+// Stands in for the person at the file dialog, in the tests, the benchmarks and the screenshot
+// tool: answers from a script (an unscripted dialog is cancelled) and remembers every setting each
+// dialog was shown with.
 class ScriptedDialog : public FileDialogControl
 {
 public:
@@ -27,6 +28,8 @@ public:
     void choose(const QString &path) { answers.enqueue(path); }
     // Several files at once, in the open dialog.
     void chooseAll(const QStringList &paths) { answers.enqueue(paths.join(u'\n')); }
+    // Once the script has run out, every dialog is answered with this.
+    std::optional<QString> always;
 
     // The answer to whether an existing folder may take the bundle, and the folders asked about.
     bool mergeAnswer = false;
@@ -46,7 +49,7 @@ private:
         shown.append({save, InitDir, Flags, Filter, CancelError, FileName, DialogTitle});
         if (whileOpen)
             whileOpen();
-        const std::optional<QString> path = answers.isEmpty() ? std::nullopt : answers.dequeue();
+        const std::optional<QString> path = answers.isEmpty() ? always : answers.dequeue();
         FileNames = path ? path->split(u'\n') : QStringList();
         FileName = FileNames.value(0);
         return path || !CancelError;

@@ -1,7 +1,14 @@
 // How the transfer window behaves as a desktop program: why it cannot listen, where its dialogs
-// start, what the save dialog says and refuses, how long it waits for a silent peer.
+// start, what the save dialog says, refuses and asks, how long it waits for a silent peer, and how
+// files given on the command line or dropped are taken.
+#include "app/ipwin.h"
+#include "app/startup.h"
 #include "displayrig.h"
 #include "savedialogperson.h"
+#include "tarblocks.h"
+
+#include <QMimeData>
+#include <QTemporaryFile>
 
 #include <linux/capability.h>
 #include <sys/syscall.h>
@@ -99,6 +106,8 @@ private slots:
         QVERIFY(QDir().mkpath(home));
         setHome(home);
     }
+    // Each case counts the program's ends of its own.
+    void init() { ends = 0; }
 
     void listenFailuresSayWhy()
     {
@@ -154,7 +163,7 @@ private slots:
         QLocale::setDefault(locale);
 
         // The open dialog once the receiver has answered, the save dialog once the peer has offered.
-        RawRig sender;
+        WindowRig sender;
         QVERIFY(sender.open(MainWin::Send, {}));
         sender.peer->write("OK");
         const quint16 port = freePort();
@@ -191,9 +200,9 @@ private slots:
             // a place it can write to; each refusal's default button leads back to the dialog.
             SaveDialogPerson person;
             QVERIFY(person.save("FNnotes.txt\\ 4", {QString(), "new.txt", chosen}));
-            QCOMPARE(person.win.StatBox->text(), QStringLiteral("Recieving file ..."));
-            person.peer.write("news");
-            QTRY_COMPARE(shown(person.win), QStringLiteral("Finished. (0 KB) | Done"));
+            QCOMPARE(person.win().StatBox->text(), QStringLiteral("Recieving file ..."));
+            person.rig.peer->write("news");
+            QTRY_COMPARE(shown(person.win()), QStringLiteral("Finished. (0 KB) | Done"));
             saw = person.saw;
         }
         QFile::setPermissions(downloads, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
@@ -203,6 +212,91 @@ private slots:
         QCOMPARE(contentOf(locked), QByteArray("mine"));
         QVERIFY(!QFile::exists(downloads + "/new.txt"));
         QCOMPARE(contentOf(chosen), QByteArray("news"));
+    }
+
+    void saveDialogProposesTheBundlesFolderAndAsksBeforeMergingIntoOne_data()
+    {
+        QTest::addColumn<bool>("there");
+        QTest::addColumn<bool>("merge");
+        QTest::newRow("a new folder, not asked") << false << false;
+        QTest::newRow("a folder that is there, merged") << true << true;
+        QTest::newRow("a folder that is there, refused") << true << false;
+    }
+    void saveDialogProposesTheBundlesFolderAndAsksBeforeMergingIntoOne()
+    {
+        QFETCH(bool, there);
+        QFETCH(bool, merge);
+        WindowRig rig;
+        const QString target = rig.dir.filePath(QStringLiteral("box"));
+        QVERIFY(!there || (QDir().mkpath(target) && writeFile(target + "/keep.txt", "mine")));
+        QVERIFY(rig.open(MainWin::Receive, target));
+        rig.side->dg->mergeAnswer = merge;
+        rig.side->win.BackToMain = true;
+        QVERIFY(rig.turnPrivate(PeerIdentity::a(), PeerIdentity::a().probe()));
+        const QByteArray bundle = header("box/", '5') + file("box/x.txt", "x") + QByteArray(1024, '\0');
+        rig.peer->write("RCFNbox/\\ " + QByteArray::number(bundle.size()));
+        QTRY_VERIFY(rig.wire.size() >= 4);
+        const ScriptedDialog::Shown save = rig.side->dg->shown.value(0);
+        QCOMPARE(save.FileName, QStringLiteral("box"));
+        // A folder is never replaced, so the dialog's own overwrite question stays out of it.
+        QCOMPARE(save.Flags & FileDialogControl::OverwritePrompt, 0);
+        QCOMPARE(rig.side->dg->merges, there ? QStringList{target} : QStringList{});
+        if (there && !merge) {
+            QCOMPARE(rig.wire, QByteArray("OKCC"));
+            QCOMPARE(shown(rig.side->win), QStringLiteral("Saving file cancelled. Connection closed. | Done"));
+            QCOMPARE(QDir(target).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"keep.txt"});
+            return;
+        }
+        QCOMPARE(rig.wire, QByteArray("OKSD"));
+        rig.peer->write(bundle);
+        QTRY_COMPARE(shown(rig.side->win), QStringLiteral("Finished. (2.5 KB) | Done"));
+        QCOMPARE(contentOf(target + "/x.txt"), QByteArray("x"));
+        QCOMPARE(contentOf(target + "/keep.txt"), there ? QByteArray("mine") : QByteArray("<unreadable>"));
+    }
+
+    void startedWithPathsItGoesStraightToTheAddressDialogOrRefuses()
+    {
+        QTemporaryDir dir;
+        const QString trip = dir.filePath(QStringLiteral("Trip"));
+        QVERIFY(QDir().mkpath(trip + "/sub") && writeFile(trip + "/run.sh", "run") && writeFile(trip + "/Icon\r", "icon"));
+        QVERIFY(!Startup::begin({dir.filePath(QStringLiteral("missing"))}));
+        QVERIFY(!MainWin::instance().isLoaded());
+
+        // A name a receiver would refuse is refused before anything shows, with a line that names it.
+        QTemporaryFile said;
+        QVERIFY(said.open());
+        const int stderrWas = dup(2);
+        dup2(said.handle(), 2);
+        const bool begun = Startup::begin({trip});
+        dup2(stderrWas, 2), close(stderrWas);
+        QVERIFY(!begun && !MainWin::instance().isLoaded());
+        said.seek(0);
+        QCOMPARE(said.readAll(), "veltrane: cannot send " + QFile::encodeName(trip) + "/Icon\\r: a receiver would refuse its name\n");
+        QVERIFY(QFile::remove(trip + "/Icon\r"));
+
+        QVERIFY(Startup::begin({trip}));
+        QVERIFY(IPWin::instance().isLoaded() && IPWin::instance().window()->isVisible());
+        QCOMPARE(MainWin::instance().XferMode, MainWin::Send);
+        QCOMPARE(MainWin::instance().Paths, QStringList{trip});
+        // Send itself asks again with the open dialog.
+        IPWin::instance().Unload();
+        MainWin::instance().SendBut->click();
+        QVERIFY(MainWin::instance().Paths.isEmpty());
+        IPWin::instance().Unload();
+
+        // Dropped on the start window, files and folders are sent the same way.
+        QMimeData dropped;
+        dropped.setUrls({QUrl::fromLocalFile(trip), QUrl::fromLocalFile(trip + "/run.sh")});
+        QWidget *start = MainWin::instance().window();
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &dropped, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(start, &enter);
+        QVERIFY(enter.isAccepted());
+        QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &dropped, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(start, &drop);
+        QVERIFY(IPWin::instance().isLoaded() && IPWin::instance().window()->isVisible());
+        QCOMPARE(MainWin::instance().Paths, QStringList({trip, trip + "/run.sh"}));
+        IPWin::instance().Unload();
+        MainWin::instance().Unload();
     }
 
     void transferEndAsksForAttentionOnlyWhenInactive()
@@ -216,9 +310,9 @@ private slots:
         // How the transfer ends, whether the user is in another window, and the ending it shows.
         for (const bool finishes : {true, false}) {
             for (const bool away : {true, false}) {
-                RawRig rig;
+                WindowRig rig;
                 QVERIFY(rig.open(MainWin::Receive, finishes ? rig.dir.filePath("copy.txt") : QString()));
-                ProcWin &win = rig.win();
+                ProcWin &win = rig.side->win;
                 QWidget *active = away ? &elsewhere : win.window();
                 QVERIFY(activate(active));
                 requests.demandedAttention(win.window()->winId());
@@ -233,7 +327,7 @@ private slots:
                 bool demanded = false;
                 waitFor([&] { return (demanded |= requests.demandedAttention(win.window()->winId())); }, 500);
                 QCOMPARE(demanded, away);
-                rig.win().BackToMain = true;
+                rig.side->win.BackToMain = true;
             }
         }
     }
@@ -265,7 +359,7 @@ private slots:
                 QVERIFY(!win.isLoaded() && ends == 0);
             } else {
                 QTRY_COMPARE_WITH_TIMEOUT(shown(win), QStringLiteral("Could not connect to 127.0.0.1! | Done"), 10000);
-                QCOMPARE(win.NT->State(), int(TcpControl::Closed));
+                QCOMPARE(win.transfer().NT->State(), int(TcpControl::Closed));
                 win.BackToMain = true;
             }
         }

@@ -1,6 +1,6 @@
 #include "app/ipwin.h"
 #include "avahinet.h"
-#include "transferrig.h"
+#include "windowrig.h"
 #include "transfer/dnssd.h"
 
 #include <QAbstractItemView>
@@ -261,7 +261,7 @@ private slots:
         QFETCH(bool, bareBus);
         const QString socket = net.folder() + (bareBus ? QStringLiteral("/bare") : QStringLiteral("/nobus"));
         if (bareBus)
-            QVERIFY(net.daemons.emplace_back().startBus(socket));
+            QVERIFY(startSystemBus(net.daemons.emplace_back(), socket));
         Child &dialog = net.run(0, {"--as", "dialog", QString()}, socket);
         Child &receiver = net.run(0, {"--as", "receiver", net.folder()}, socket);
         // Nothing is waited for: a call left waiting on the bus would take its 25 s timeout.

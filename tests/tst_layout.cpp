@@ -4,8 +4,8 @@
 #include "app/ipwin.h"
 #include "app/mainwin.h"
 #include "bartables.h"
-#include "transfer/pbform.h"
-#include "transfer/procwin.h"
+#include "app/pbform.h"
+#include "app/procwin.h"
 
 #include <QtTest>
 

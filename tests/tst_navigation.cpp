@@ -20,7 +20,7 @@ class NavigationTest : public QObject
 
     bool portIsFree() const { return QTcpServer().listen(QHostAddress::Any, port); }
     QString shown() const { return transfer.StatBox->text() + " | " + transfer.CDBut->text(); }
-    bool listening() { return QTest::qWaitFor([this] { return transfer.socket().State() == TcpControl::Listening; }); }
+    bool listening() { return QTest::qWaitFor([this] { return transfer.transfer().NT->State() == TcpControl::Listening; }); }
 
 public:
     static void initMain() { ownXServerWhenOnX(); }
@@ -95,8 +95,8 @@ private slots:
         QCoreApplication::sendEvent(transfer.window(), &activate);
         QCOMPARE(shown(), QStringLiteral("Waiting for connection ... | Cancel"));
 
-        transfer.XferState = 3;
-        transfer.BytesDone = 5000;
+        transfer.transfer().XferState = 3;
+        transfer.transfer().BytesDone = 5000;
         transfer.BarDrawn = 40;
         transfer.CDBut->click();
         QVERIFY(!transfer.isLoaded() && main.window()->isVisible() && portIsFree());
@@ -106,7 +106,8 @@ private slots:
         QTcpServer holder;
         QVERIFY(holder.listen(QHostAddress::Any, port));
         main.RecBut->click();
-        QVERIFY(transfer.XferState == 0 && transfer.BytesDone == 0 && transfer.BarDrawn == 0 && !transfer.BackToMain);
+        QVERIFY(transfer.BarDrawn == 0 && !transfer.BackToMain);
+        QTRY_VERIFY(transfer.transfer().XferState == 0 && transfer.transfer().BytesDone == 0);
         QTRY_COMPARE(shown(), QStringLiteral("Port %1 is already in use! | Done").arg(port));
         transfer.CDBut->click();
         QCOMPARE(ends, 0);

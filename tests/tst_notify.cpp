@@ -41,10 +41,8 @@ struct Desktop {
     }
     bool start(bool service)
     {
-        bus.start(QStringLiteral("dbus-daemon"), {"--session", "--print-address", "--nofork"});
-        if (!bus.waitForReadyRead(10000))
+        if ((address = startSessionBus(bus)).isEmpty())
             return false;
-        address = QString::fromLatin1(bus.readLine().trimmed());
         qputenv("DBUS_SESSION_BUS_ADDRESS", address.toLatin1());
         if (!service)
             return true;
@@ -149,17 +147,17 @@ private slots:
         QFETCH(QString, sentence);
         QVERIFY(withService());
         const auto before = desktop->notified().size();
-        RawRig rig;
+        WindowRig rig;
         const QString notes = rig.dir.filePath("notes.txt");
         QVERIFY(writeFile(notes, randomBytes(10000)));
         QVERIFY(rig.open(MainWin::Send, notes));
         // The window's own activation on showing is through before the person looks elsewhere.
-        QVERIFY(activate(rig.win().window()));
+        QVERIFY(activate(rig.side->win.window()));
         QVERIFY(!away || activate(&elsewhere));
         rig.peer->write("OK");
         QVERIFY(waitFor([&] { return rig.wire.startsWith("RCFN"); }));
         rig.peer->write(answer);
-        QTRY_COMPARE(rig.win().StatBox->text(), sentence);
+        QTRY_COMPARE(rig.side->win.StatBox->text(), sentence);
         QTest::qWait(300);
         const auto calls = desktop->notified().mid(before);
         QCOMPARE(calls.size(), away ? 1 : 0);
@@ -178,19 +176,19 @@ private slots:
         QFETCH(bool, chooseOffer);
         QVERIFY(withService());
         const auto before = desktop->notified().size();
-        RawRig rig;
+        WindowRig rig;
         bool cameForward = false;
         QVERIFY(rig.reach(MainWin::Receive, QString(), DesignPeerTiming));
         auto &dg = *rig.side->dg;
         dg.choose(rig.dir.filePath("saved.txt"));
-        QVERIFY(activate(rig.win().window()));
+        QVERIFY(activate(rig.side->win.window()));
         QVERIFY(activate(&elsewhere));
         // Like a modal dialog, the scripted one keeps events flowing while it is open.
         dg.whileOpen = [&] {
             // dunst answers once it has drawn the notification, which a loaded machine can delay.
             QVERIFY(waitFor([&] { return desktop->notified().size() == before + 1 && desktop->idOf(desktop->notified().last()); }, 10000));
             if (chooseOffer) {
-                cameForward = chooseNotification(rig.win().window());
+                cameForward = chooseNotification(rig.side->win.window());
             }
         };
         rig.peer->write("FNnotes.txt\\ 5000");
@@ -199,7 +197,7 @@ private slots:
         const Seen offer = desktop->notified().value(before);
         QCOMPARE(offer.args.value(4), "127.0.0.1 offers notes.txt (" + finished("4.9").section(u'(', 1));
         rig.peer->write(randomBytes(5000));
-        QTRY_COMPARE(rig.win().StatBox->text(), finished("4.9"));
+        QTRY_COMPARE(rig.side->win.StatBox->text(), finished("4.9"));
         QTest::qWait(300);
         const auto calls = desktop->notified().mid(before);
         if (chooseOffer) {
@@ -212,7 +210,7 @@ private slots:
         QCOMPARE(calls.size(), 2);
         QCOMPARE(calls[1].args.value(1), QString::number(desktop->idOf(offer)));
         QCOMPARE(calls[1].args.value(4), finished("4.9"));
-        QVERIFY(chooseNotification(rig.win().window()));
+        QVERIFY(chooseNotification(rig.side->win.window()));
     }
 
     // Run by CTest as tests of their own, each in a process of its own.
@@ -236,13 +234,13 @@ private slots:
         QVERIFY(said.open());
         const int kept = dup(2);
         dup2(said.handle(), 2);
-        RawRig rig;
+        WindowRig rig;
         QVERIFY(activate(&elsewhere));
         QVERIFY(rig.open(MainWin::Receive, rig.dir.filePath("saved.txt")));
         rig.peer->write("FNnotes.txt\\ 5000");
         QVERIFY(waitFor([&] { return rig.wire == "OKSD"; }));
         rig.peer->write(randomBytes(5000));
-        QTRY_COMPARE(rig.win().StatBox->text(), finished("4.9"));
+        QTRY_COMPARE(rig.side->win.StatBox->text(), finished("4.9"));
         QTest::qWait(300);
         dup2(kept, 2);
         close(kept);

@@ -1,5 +1,5 @@
 #include "tarblocks.h"
-#include "transferrig.h"
+#include "treefixture.h"
 #include "transfer/paxreader.h"
 #include "transfer/paxwriter.h"
 
@@ -14,63 +14,8 @@
 using namespace Qt::StringLiterals;
 
 namespace {
-// Whole seconds: every format keeps them exactly.
-constexpr time_t Then = 1600000000;
-const QString LongName = QString(120, u'n') + u".txt"_s;
-
-QByteArray local(const QString &path) { return QFile::encodeName(path); }
-
-// The folder as the receiving window hands it over.
+// The folder as the receiving side hands it over.
 int folderAt(const QString &path) { return open(local(path), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
-
-// Trip/ with nested and empty folders, blanks, non-ASCII and a long name, an executable, two
-// relative links (one with a target too long for ustar) and a few megabytes.
-void makeTrip(const QString &root)
-{
-    QDir dir(root);
-    dir.mkpath(u"Trip/a b/\u00e7\u00e0 \u00f6"_s), dir.mkpath(u"Trip/empty"_s), dir.mkpath(u"Trip/deep"_s);
-    writeFile(dir.filePath(u"Trip/a b/notes.txt"_s), "some notes\n");
-    writeFile(dir.filePath(u"Trip/a b/\u00e7\u00e0 \u00f6/Gr\u00fc\u00dfe \u65e5\u672c.txt"_s), "\xe2\x82\xac\n");
-    writeFile(dir.filePath(u"Trip/deep/"_s + LongName), "long\n");
-    writeFile(dir.filePath(u"Trip/run.sh"_s), "#!/bin/sh\necho hi\n");
-    writeFile(dir.filePath(u"Trip/big.bin"_s), randomBytes(3 << 20));
-    chmod(local(dir.filePath(u"Trip/run.sh"_s)), 0755), chmod(local(dir.filePath(u"Trip/empty"_s)), 0700);
-    symlink("a b/notes.txt", local(dir.filePath(u"Trip/link"_s)));
-    symlink(local(u"deep/"_s + LongName), local(dir.filePath(u"Trip/longlink"_s)));
-    QStringList paths{dir.filePath(u"Trip"_s)};
-    for (QDirIterator it(dir.filePath(u"Trip"_s), QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories); it.hasNext();)
-        paths << it.next();
-    // Deepest first, each its own time, so a folder's time is not moved by what comes below.
-    std::sort(paths.begin(), paths.end(), [](const QString &a, const QString &b) { return a.size() > b.size(); });
-    for (int i = 0; i < paths.size(); ++i) {
-        const timespec times[2] = {{Then, 0}, {Then + i, 0}};
-        utimensat(AT_FDCWD, local(paths[i]), times, AT_SYMLINK_NOFOLLOW);
-    }
-}
-
-// Every entry below `root`, one sorted line each: what two unpacked trees must share.
-QStringList manifest(const QString &root)
-{
-    QStringList lines;
-    for (QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDirIterator::Subdirectories); it.hasNext();) {
-        const QString path = it.next();
-        struct stat st {};
-        lstat(local(path), &st);
-        QString line = QDir(root).relativeFilePath(path) + u'\t';
-        if (S_ISLNK(st.st_mode)) {
-            char target[PATH_MAX];
-            const ssize_t length = readlink(local(path), target, sizeof target);
-            line += u"-> "_s + QString::fromUtf8(target, qMax<ssize_t>(length, 0));
-        } else {
-            line += QString::number(st.st_mode, 8) + u' ' + QString::number(st.st_mtim.tv_sec);
-            if (S_ISREG(st.st_mode))
-                line += u' ' + QCryptographicHash::hash(contentOf(path), QCryptographicHash::Sha1).toHex();
-        }
-        lines << line;
-    }
-    lines.sort();
-    return lines;
-}
 
 QByteArray drain(PaxWriter &writer)
 {
@@ -569,5 +514,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(tst_Pax)
+QTEST_GUILESS_MAIN(tst_Pax)
 #include "tst_pax.moc"

@@ -1,8 +1,10 @@
 #include "app/mainwin.h"
 #include "bartables.h"
 #include "datarows.h"
-#include "transfer/procwin.h"
+#include "app/procwin.h"
+#include "windowrig.h"
 
+#include <QAccessible>
 #include <QScopeGuard>
 #include <QtTest>
 
@@ -27,7 +29,7 @@ struct Rig {
     explicit Rig(quint8 mode) { main.XferMode = mode, win.Load(); }
     QImage draw(qint32 done, qint32 size)
     {
-        win.BytesDone = done, win.FileSize = size, win.DrawProcess();
+        win.transfer().BytesDone = done, win.transfer().FileSize = size, win.DrawProcess();
         return rgb(win.ProcBar->Picture());
     }
 };
@@ -36,8 +38,75 @@ class TestProgress : public QObject
 {
     Q_OBJECT
 
+    // A home without a download folder: both dialogs open in it.
+    QTemporaryDir home;
+
 private slots:
-    void initTestCase() { Form::setProgramEnd([] {}); }
+    void initTestCase()
+    {
+        Form::setProgramEnd([] {});
+        qputenv("HOME", home.path().toLocal8Bit());
+        qputenv("XDG_CONFIG_HOME", home.filePath(".config").toLocal8Bit());
+    }
+
+    void windowShowsTheDialogsTheTitleTheRunningFiguresAndTheFullBar()
+    {
+        using Shown = QList<ScriptedDialog::Shown>;
+        const QString anyFile = QStringLiteral("All file types (*.*) | *.*");
+        // The figures the status line showed while bytes moved, after the window drew them.
+        const auto watch = [](ProcWin &win, QStringList &running) {
+            QObject::connect(&win.transfer(), &Transfer::progressed, &win, [&] { running << win.StatBox->text(); });
+        };
+        const auto nameRead = [](ProcWin &win) {
+            return QAccessible::queryAccessibleInterface(win.window()->window())->text(QAccessible::Name);
+        };
+
+        // A private sender: the title carries the code worked out from both certificates.
+        WindowRig sender;
+        const QString source = sender.dir.filePath(QStringLiteral("notes.txt"));
+        const QByteArray content = randomBytes(5000);
+        QVERIFY(writeFile(source, content));
+        QVERIFY(sender.reach(TransferSettings::Send, source, QuickTiming));
+        QVERIFY(sender.turnPrivate(PeerIdentity::a()));
+        ProcWin &snd = sender.side->win;
+        QStringList sent;
+        watch(snd, sent);
+        QCOMPARE(snd.Caption(), "Veltrane (" + codeOf(sender.peer->peerCertificate(), PeerIdentity::a().certificate) + ")");
+        QCOMPARE(nameRead(snd), snd.Caption());
+        sender.peer->write("OK");
+        QTRY_COMPARE(sender.wire, QByteArray("RCFNnotes.txt\\ 5000"));
+        QVERIFY(sender.side->dg->shown == Shown({{false, home.path(), 4, anyFile, false, {}, {}}}));
+        sender.peer->write("SD");
+        QTRY_COMPARE(sender.wire, "RCFNnotes.txt\\ 5000" + content);
+        // Every byte is out; the receiver's word decides.
+        QCOMPARE(snd.CDBut->text(), QStringLiteral("Cancel"));
+        sender.peer->write("OK");
+        QTRY_COMPARE(snd.CDBut->text(), QStringLiteral("Done"));
+        QCOMPARE(snd.StatBox->text(), finished("4.9"));
+        QVERIFY(!sent.isEmpty() && sent.last() == u"Sending file ... (4.9 KB of 4.9 KB)");
+        QVERIFY(rgb(snd.ProcBar->Picture()).copy(4, 0, 199, 13) == fullBarFrom4());
+
+        // A receiver in the clear: the save dialog presets the offer's last component and names
+        // who offers how much.
+        WindowRig receiver;
+        const QString target = receiver.dir.filePath(QStringLiteral("saved.txt"));
+        QVERIFY(receiver.open(TransferSettings::Receive, target));
+        ProcWin &rcv = receiver.side->win;
+        QStringList received;
+        watch(rcv, received);
+        receiver.peer->write("RCFN../../notes.txt\\ 5000");
+        QTRY_COMPARE(receiver.wire, QByteArray("OKSD"));
+        QVERIFY(receiver.side->dg->shown
+                == Shown({{true, home.path(), 6, anyFile, true, "notes.txt", "Save file from 127.0.0.1 (4.9 KB)"}}));
+        QCOMPARE(rcv.Caption(), QStringLiteral("Veltrane (not encrypted)"));
+        QCOMPARE(nameRead(rcv), rcv.Caption());
+        receiver.peer->write(content);
+        QTRY_COMPARE(rcv.CDBut->text(), QStringLiteral("Done"));
+        QCOMPARE(rcv.StatBox->text(), finished("4.9"));
+        QVERIFY(!received.isEmpty() && received.last() == u"Recieving file ... (4.9 KB of 4.9 KB)");
+        QVERIFY(rgb(rcv.ProcBar->Picture()).copy(4, 0, 199, 13) == fullBarFrom4());
+        QCOMPARE(contentOf(target), content);
+    }
 
     void kilobytesRoundToEvenInTheUsersNotation_data()
     {
@@ -105,6 +174,30 @@ private slots:
             QCOMPARE(t.win.CDBut->text(), QStringLiteral("Cancel"));
         }
         QCOMPARE(rgb(t.win.ProcBar->grab().toImage()), rgb(t.win.ProcBar->Picture())); // what the box shows
+    }
+
+    void transferEndsWithTheFullBarAndTheTitleSaysHowPrivateItWas()
+    {
+        QTemporaryDir dir;
+        const QString source = dir.filePath(QStringLiteral("source.bin")), target = dir.filePath(QStringLiteral("target.bin"));
+        QVERIFY(writeFile(source, randomBytes(300000)));
+        const quint16 port = freePort();
+        Side receiver(TransferSettings::Receive, port, target);
+        QVERIFY(receiver.listening());
+        Side sender(TransferSettings::Send, port, source);
+        for (ProcWin *win : {&sender.win, &receiver.win}) {
+            QTRY_COMPARE(win->StatBox->text(), finished("293"));
+            QCOMPARE(win->CDBut->text(), QStringLiteral("Done"));
+            QVERIFY(rgb(win->ProcBar->Picture()).copy(4, 0, 199, 13) == fullBarFrom4());
+            QVERIFY2(CodeTitle.match(win->Caption()).hasMatch(), qPrintable(win->Caption()));
+        }
+        QCOMPARE(sender.win.Caption(), receiver.win.Caption());
+
+        // A peer of the design sends no probe.
+        WindowRig rig;
+        QVERIFY(rig.open(TransferSettings::Receive, rig.dir.filePath(QStringLiteral("saved"))));
+        rig.peer->write("RC");
+        QTRY_COMPARE(rig.side->win.Caption(), QStringLiteral("Veltrane (not encrypted)"));
     }
 };
 

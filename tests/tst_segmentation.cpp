@@ -1,12 +1,12 @@
 #include "datarows.h"
-#include "transferrig.h"
-
-#include <QAccessible>
+#include "exchangerig.h"
+#include "transfer/statustext.h"
 
 #include <malloc.h>
 
 namespace {
 const QString SaveCancelled = QStringLiteral("Saving file cancelled. Connection closed.");
+constexpr quint8 Send = TransferSettings::Send, Receive = TransferSettings::Receive;
 using Split = std::tuple<QString, quint8, QByteArrayList, int, QByteArray, QString, QString>;
 }
 
@@ -15,9 +15,7 @@ class tst_Segmentation : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { Form::setProgramEnd([] { QFAIL("the program ended"); }); }
-
-    void twoWindowsMoveAFileThroughARelayShowOneCodeAndNothingReadableCrosses_data()
+    void twoSidesMoveAFileThroughARelayShowOneCodeAndNothingReadableCrosses_data()
     {
         QTest::addColumn<int>("mode");
         QTest::newRow("passed on as it comes") << int(Relay::Record);
@@ -25,7 +23,7 @@ private slots:
         QTest::newRow("messages held and merged") << int(Relay::Merge);
     }
 
-    void twoWindowsMoveAFileThroughARelayShowOneCodeAndNothingReadableCrosses()
+    void twoSidesMoveAFileThroughARelayShowOneCodeAndNothingReadableCrosses()
     {
         QFETCH(int, mode);
         QTemporaryDir dir;
@@ -38,25 +36,23 @@ private slots:
         const quint16 port = freePort();
         // Far longer than any pause the relay makes inside a message, however loaded the machine.
         const TransferTiming timing{.offerSettleMs = 1000};
-        Side receiver(MainWin::Receive, port, target, timing);
+        Party receiver(Receive, port, target, timing);
         QVERIFY(receiver.listening());
-        QCOMPARE(receiver.win.Caption(), QStringLiteral("Veltrane"));
+        QCOMPARE(receiver.title, QStringLiteral("Veltrane"));
         // Split cuts the probe and the answer to it into single bytes; Merge holds the receiver's
         // plain "OK" until "TL" joins it. Inside TLS the records are the TLS layer's to join.
         Relay relay(Relay::Mode(mode), port, {66}, {4});
-        Side sender(MainWin::Send, relay.server.serverPort(), source, timing);
+        Party sender(Send, relay.server.serverPort(), source, timing);
 
-        QTRY_VERIFY_WITH_TIMEOUT(sender.win.CDBut->text() == u"Done" && receiver.win.CDBut->text() == u"Done", 20000);
-        QCOMPARE(sender.win.StatBox->text(), finished(ProcWin::K(content.size())));
-        QCOMPARE(receiver.win.StatBox->text(), finished(ProcWin::K(content.size())));
-        QCOMPARE(receiver.dg->shown.size(), 1);
-        QCOMPARE(receiver.dg->shown.first().FileName, QStringLiteral("quarterly-secrets.txt"));
+        QTRY_VERIFY_WITH_TIMEOUT(sender.ended && receiver.ended, 20000);
+        QVERIFY(sender.finished && receiver.finished);
+        QCOMPARE(sender.status, finished(StatusText::kilobytes(content.size())));
+        QCOMPARE(receiver.status, finished(StatusText::kilobytes(content.size())));
+        QCOMPARE(receiver.chooser.shown.size(), 1);
+        QCOMPARE(receiver.chooser.shown.first().name, QStringLiteral("quarterly-secrets.txt"));
         QCOMPARE(contentOf(target), content);
-        QVERIFY2(CodeTitle.match(sender.win.Caption()).hasMatch(), qPrintable(sender.win.Caption()));
-        QCOMPARE(receiver.win.Caption(), sender.win.Caption());
-        // What a screen reader names the window by.
-        QCOMPARE(QAccessible::queryAccessibleInterface(receiver.win.window()->window())->text(QAccessible::Name),
-                 receiver.win.Caption());
+        QVERIFY2(CodeTitle.match(sender.title).hasMatch(), qPrintable(sender.title));
+        QCOMPARE(receiver.title, sender.title);
         QVERIFY(relay.seen.size() > content.size());
         QVERIFY(!relay.seen.contains("quarterly") && !relay.seen.contains("MARKER-"));
         // Split really cut the probe and "OKTL" into single bytes; Merge really held them together.
@@ -65,9 +61,9 @@ private slots:
 
     void rawPeerSplitsMessagesAndOffers_data()
     {
-        // Side, pieces taken one by one, how long an offer settles, the window's reply, its status, the preset name.
+        // Side, pieces taken one by one, how long an offer settles, the side's reply, its status, the name offered.
         const QByteArray offer = "RCFNcaf\xe9.bin\\ 100";
-        const quint8 snd = MainWin::Send, rcv = MainWin::Receive;
+        const quint8 snd = Send, rcv = Receive;
         addRows(QList<Split>{
             {"OK split", snd, {"O", "K"}, 300, offer, "Sending request ...", {}},
             {"SD split", snd, {"OK", "S", "D"}, 300, offer, finished("0.1"), {}},
@@ -89,53 +85,53 @@ private slots:
         QFETCH(Split, row);
         const auto &[tag, mode, pieces, settleMs, reply, status, preset] = row;
         RawRig rig;
-        const QString file = rig.dir.filePath(mode == MainWin::Send ? QStringLiteral("caf\u00e9.bin") : QStringLiteral("saved"));
-        const QByteArray content = randomBytes(mode == MainWin::Send ? 100 : 5000);
-        QVERIFY(mode == MainWin::Receive || writeFile(file, content));
+        const QString file = rig.dir.filePath(mode == Send ? QStringLiteral("caf\u00e9.bin") : QStringLiteral("saved"));
+        const QByteArray content = randomBytes(mode == Send ? 100 : 5000);
+        QVERIFY(mode == Receive || writeFile(file, content));
         QVERIFY(rig.open(mode, file, {.offerSettleMs = settleMs, .clearFallbackMs = 10}));
-        ProcWin &win = rig.win();
-        // Each piece is taken by the window before the next one goes, at once: well within the settling time.
+        Transfer &t = rig.side->transfer;
+        // Each piece is taken by the side before the next one goes, at once: well within the settling time.
         for (const QByteArray &piece : std::as_const(pieces)) {
             rig.peer->write(piece);
-            QVERIFY(waitFor([&] { return win.InMsg.endsWith(QString::fromLatin1(piece)) || win.XferState != ProcWin::ControlMessages; }));
+            QVERIFY(waitFor([&] { return t.InMsg.endsWith(QString::fromLatin1(piece)) || t.XferState != Transfer::ControlMessages; }));
         }
         QTRY_COMPARE_WITH_TIMEOUT(rig.wire.left(reply.size()), reply, 5000);
         if (reply.endsWith("SD")) {
-            QCOMPARE(win.StatBox->text(), QStringLiteral("Recieving file ..."));
-            rig.peer->write(content.left(win.FileSize));
+            QCOMPARE(rig.side->status, QStringLiteral("Recieving file ..."));
+            rig.peer->write(content.left(t.FileSize));
         }
-        QTRY_COMPARE_WITH_TIMEOUT(win.StatBox->text(), status, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.side->status, status, 5000);
         // Not one byte of the offer reaches the file.
-        QVERIFY(!reply.endsWith("SD") || contentOf(file) == content.left(win.FileSize));
-        QCOMPARE(rig.wire, reply + (mode == MainWin::Send && status.startsWith(u"Finished") ? content : QByteArray()));
-        if (mode == MainWin::Receive)
-            QCOMPARE(rig.side->dg->shown.isEmpty() ? QString() : rig.side->dg->shown.first().FileName, preset);
+        QVERIFY(!reply.endsWith("SD") || contentOf(file) == content.left(t.FileSize));
+        QCOMPARE(rig.wire, reply + (mode == Send && status.startsWith(u"Finished") ? content : QByteArray()));
+        if (mode == Receive)
+            QCOMPARE(rig.side->chooser.shown.isEmpty() ? QString() : rig.side->chooser.shown.first().name, preset);
     }
 
     void restOfTheSizeArrivingWhileTheDialogIsOpenCounts()
     {
         // The late "00" completes the size; late bytes that spoil the offer have it refused after the
-        // dialog, and nothing is written.
+        // choice, and nothing is written.
         for (const QByteArray late : {"00", "\\x"}) {
             RawRig rig;
             const QString target = rig.dir.filePath(QStringLiteral("saved"));
-            QVERIFY(rig.open(MainWin::Receive, target, {.offerSettleMs = 20}));
-            ProcWin &win = rig.win();
-            rig.side->dg->whileOpen = [&] {
+            QVERIFY(rig.open(Receive, target, {.offerSettleMs = 20}));
+            Transfer &t = rig.side->transfer;
+            rig.side->chooser.whileOpen = [&] {
                 rig.peer->write(late);
-                QTRY_VERIFY(win.InMsg.endsWith(QString::fromLatin1(late)));
+                QTRY_VERIFY(t.InMsg.endsWith(QString::fromLatin1(late)));
             };
             rig.peer->write("RCFNdata.bin\\ 50");
             QTRY_COMPARE(rig.wire, late == "00" ? QByteArray("OKSD") : QByteArray("OKCC"));
             if (late != "00") {
-                QCOMPARE(win.StatBox->text(), SaveCancelled);
+                QCOMPARE(rig.side->status, SaveCancelled);
                 QVERIFY(!QFile::exists(target));
                 continue;
             }
-            QCOMPARE(win.FileSize, 5000);
+            QCOMPARE(t.FileSize, 5000);
             const QByteArray content = randomBytes(5000);
             rig.peer->write(content);
-            QTRY_COMPARE(win.StatBox->text(), finished("4.9"));
+            QTRY_COMPARE(rig.side->status, finished("4.9"));
             QCOMPARE(contentOf(target), content);
         }
     }
@@ -149,9 +145,9 @@ private slots:
         const QByteArray content = randomBytes(int(size));
         const QString source = rig.dir.filePath(QStringLiteral("data.bin"));
         QVERIFY(writeFile(source, content));
-        QVERIFY(rig.reach(MainWin::Send, source, QuickTiming));
+        QVERIFY(rig.reach(TransferSettings::Send, source, QuickTiming));
         QVERIFY(rig.turnPrivate(PeerIdentity::a()));
-        ProcWin &win = rig.win();
+        Transfer &win = rig.side->transfer;
         rig.peer->write("OK");
         QTRY_COMPARE(rig.wire, "RCFNdata.bin\\ " + QByteArray::number(size));
         QObject::disconnect(rig.peer.get(), &QTcpSocket::readyRead, nullptr, nullptr);
@@ -178,13 +174,13 @@ private slots:
         QVERIFY(received == content);
         // The receiver's word that all of it landed.
         rig.peer->write("OK");
-        QTRY_COMPARE(win.StatBox->text(), finished("12288"));
-        QVERIFY2(pieces <= ProcWin::QueueBound / ProcWin::PieceSize + 1, qPrintable(QString::number(pieces)));
-        QVERIFY2(queued <= ProcWin::QueueBound, qPrintable(QString::number(queued)));
+        QTRY_COMPARE(rig.side->status, finished("12288"));
+        QVERIFY2(pieces <= Transfer::QueueBound / Transfer::PieceSize + 1, qPrintable(QString::number(pieces)));
+        QVERIFY2(queued <= Transfer::QueueBound, qPrintable(QString::number(queued)));
         // A piece or record allocated and kept per write would grow the heap by the file's size.
         QVERIFY2(heapMost - heapAtOneMiB < 4 * 1024 * 1024, qPrintable(QString::number(heapMost - heapAtOneMiB)));
     }
 };
 
-QTEST_MAIN(tst_Segmentation)
+QTEST_GUILESS_MAIN(tst_Segmentation)
 #include "tst_segmentation.moc"

@@ -6,7 +6,7 @@
 #include "app/mainwin.h"
 #include "app/startup.h"
 #include "scripteddialog.h"
-#include "transfer/procwin.h"
+#include "app/procwin.h"
 
 #include <QApplication>
 #include <QSocketNotifier>

@@ -1,6 +1,32 @@
 #include "transfer/filesource.h"
 
+#include "transfer/fileoffer.h"
+#include "transfer/statustext.h"
+
 #include <QFileInfo>
+
+QString FileSource::choose(const QStringList &chosen, bool privately)
+{
+    const QString path = chosen.value(0);
+    if (path.isEmpty())
+        return StatusText::NoFileSelected;
+    if (chosen.size() > 1 || QFileInfo(path).isDir()) {
+        if (!bundle(chosen))
+            return m_refused.isEmpty() ? QString(StatusText::CannotReadChoice) : StatusText::wouldRefuse(m_refused);
+        m_size = bundleSize();
+        m_offer = FileOffer::buildFor(bundleName(chosen) + (privately ? QStringLiteral("/") : QStringLiteral(".tar")), m_size);
+        return {};
+    }
+    const QFileInfo info(path);
+    if (!info.isFile())
+        return StatusText::CannotReadChoice;
+    if ((m_size = info.size()) == 0)
+        return StatusText::ZeroLength;
+    if (QFile probe(path); !probe.open(QIODevice::ReadOnly))
+        return StatusText::CannotReadChoice;
+    m_offer = FileOffer::build(path, m_size);
+    return {};
+}
 
 bool FileSource::bundle(QStringList chosen)
 {

@@ -12,6 +12,13 @@
 class FileSource
 {
 public:
+    // Takes `chosen` as it will be offered: one regular file, or a folder or several items as one
+    // bundle, whose name ends in "/" between two Veltranes and in ".tar" for a peer of the design.
+    // The sentence that refuses the choice, or "" when it can go; then size() and offer() hold.
+    QString choose(const QStringList &chosen, bool privately);
+    qint64 size() const { return m_size; }
+    const QByteArray &offer() const { return m_offer; }
+
     // Measures the bundle of `chosen` now; false when something in it cannot be read, or would
     // be refused by the receiver: refusedName() then names that entry.
     bool bundle(QStringList chosen);
@@ -34,4 +41,6 @@ private:
     QFile m_file;
     std::unique_ptr<PaxWriter> m_bundle;
     QString m_refused;
+    qint64 m_size = 0;
+    QByteArray m_offer;
 };

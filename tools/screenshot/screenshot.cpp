@@ -6,26 +6,23 @@
 #include "app/aboutwin.h"
 #include "app/ipwin.h"
 #include "app/mainwin.h"
-#include "transfer/procwin.h"
+#include "app/procwin.h"
+#include "freeport.h"
+#include "scripteddialog.h"
 
 #include <QApplication>
 #include <QDir>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTimer>
 
 namespace {
-// The person at both dialogs, who always picks the same file.
-class Pick : public FileDialogControl
+// The person at a dialog, who always picks the same file.
+std::shared_ptr<ScriptedDialog> pick(const QString &path)
 {
-public:
-    explicit Pick(QString path) : m_path(std::move(path)) {}
-    bool ShowOpen(QWidget *) override { return FileName = m_path, true; }
-    bool ShowSave(QWidget *) override { return FileName = m_path, true; }
-
-private:
-    QString m_path;
-};
+    auto dialog = std::make_shared<ScriptedDialog>();
+    dialog->always = path;
+    return dialog;
+}
 
 int pair(int argc, char *argv[])
 {
@@ -37,10 +34,7 @@ int pair(int argc, char *argv[])
         return 1;
     notes.close();
     // A port of its own, so that it runs beside a receiver on 1001.
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    const quint16 port = probe.serverPort();
-    probe.close();
+    const quint16 port = freePort();
     MainWin receiving, sending;
     receiving.XferMode = MainWin::Receive;
     sending.XferMode = MainWin::Send;
@@ -58,8 +52,8 @@ int pair(int argc, char *argv[])
     }
     ProcWin receiver(receiving, receiving, port,
                      folder ? std::make_shared<FileDialogControl>()
-                            : std::make_shared<Pick>(dir.filePath(QStringLiteral("copy.txt"))));
-    ProcWin sender(sending, sending, port, std::make_shared<Pick>(notes.fileName()));
+                            : pick(dir.filePath(QStringLiteral("copy.txt"))));
+    ProcWin sender(sending, sending, port, pick(notes.fileName()));
     for (ProcWin *win : {&receiver, &sender}) {
         win->setPicture(MainWin::background());
         win->setLeft(win == &receiver ? 20 * Form::TwipsPerPixel : 420 * Form::TwipsPerPixel);
@@ -96,8 +90,9 @@ int main(int argc, char *argv[])
     ProcWin transfer(sender, sender, 0);
     transfer.Load();
     transfer.setPicture(MainWin::background());
-    transfer.FileSize = 1048576;
-    for (transfer.BytesDone = 0; transfer.BytesDone < 440000; transfer.BytesDone += 4096)
+    Transfer &moving = transfer.transfer();
+    moving.FileSize = 1048576;
+    for (moving.BytesDone = 0; moving.BytesDone < 440000; moving.BytesDone += 4096)
         transfer.DrawProcess();
     transfer.CDBut->setText(QStringLiteral("Cancel"));
     save(transfer, "procwin.png");

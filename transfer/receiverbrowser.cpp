@@ -1,4 +1,4 @@
-#include "app/receiverbrowser.h"
+#include "transfer/receiverbrowser.h"
 
 #include "transfer/dnssd.h"
 
@@ -33,7 +33,7 @@ template <typename Then> void ask(QObject *context, const QDBusMessage &message,
 }
 
 ReceiverBrowser::ReceiverBrowser(QObject *parent)
-    : QObject(parent)
+    : QAbstractListModel(parent)
 {
     // Connecting to a bus that is not there fails at once, and quietly.
     if (!QDBusConnection::systemBus().isConnected())
@@ -141,19 +141,17 @@ void ReceiverBrowser::resolved(const Item &item, const QString &address, bool sp
     // One row per name and address, however many interfaces it is seen on; in order, so the
     // list reads the same however the answers arrived.
     int row = 0;
-    for (; row < m_rows.rowCount(); ++row) {
-        const QString here = m_rows.item(row)->text();
+    for (; row < m_rows.size(); ++row) {
+        const QString &here = m_rows[row].text;
         if (here == text)
             return;
         if (here > text)
             break;
     }
-    auto *entry = new QStandardItem(text);
-    entry->setData(address, AddressRole);
-    entry->setData(speaksPrivately, PrivateRole);
-    entry->setEditable(false);
-    m_rows.insertRow(row, entry);
-    if (m_rows.rowCount() == 1)
+    beginInsertRows({}, row, row);
+    m_rows.insert(row, {text, address, speaksPrivately});
+    endInsertRows();
+    if (m_rows.size() == 1)
         emit firstFound();
 }
 
@@ -166,7 +164,29 @@ void ReceiverBrowser::forget(const Item &item)
     for (auto it = m_items.cbegin(); it != m_items.cend(); ++it)
         if (it.key().name == item.name && it.value() == address)
             return;
-    const QList<QStandardItem *> rows = m_rows.findItems(item.name + QStringLiteral(" — ") + address);
-    for (QStandardItem *row : rows)
-        m_rows.removeRow(row->row());
+    const QString text = item.name + QStringLiteral(" — ") + address;
+    for (int row = int(m_rows.size()) - 1; row >= 0; --row) {
+        if (m_rows[row].text != text)
+            continue;
+        beginRemoveRows({}, row, row);
+        m_rows.removeAt(row);
+        endRemoveRows();
+    }
+}
+
+QVariant ReceiverBrowser::data(const QModelIndex &index, int role) const
+{
+    if (!index.isValid() || index.row() >= m_rows.size())
+        return {};
+    const Row &row = m_rows[index.row()];
+    switch (role) {
+    case Qt::DisplayRole:
+    case Qt::EditRole:
+        return row.text;
+    case AddressRole:
+        return row.address;
+    case PrivateRole:
+        return row.speaksPrivately;
+    }
+    return {};
 }

@@ -37,17 +37,6 @@ public:
     // files of the same name in `folder` may be replaced.
     virtual bool ConfirmMerge(QWidget *parent, const QString &folder);
 
-    // The user's home folder, and the folder their downloads go to (the home folder when they
-    // have none).
-    static QString homeFolder();
-    static QString downloadFolder();
-    // Whether `path` can be written as a new or replaced file, found by trying, since a check of
-    // permissions is wrong for root, ACLs and read-only mounts alike. Leaves the file as it was.
-    static bool canCreate(const QString &path);
-    // Whether the file system that would hold `path` has room for `size` bytes, counting what a
-    // file it would replace already holds.
-    static bool hasRoom(const QString &path, qint64 size);
-
     // "description|pattern|..." as Qt name filters; "*.*" matches every name here, dotless too.
     static QStringList qtNameFilters(const QString &filter);
 

@@ -1,8 +1,12 @@
 #pragma once
 
-#include "app/mainwin.h"
-#include "scripteddialog.h"
-#include "transfer/procwin.h"
+#include "freeport.h"
+#include "transfer/transfer.h"
+
+#include <QFile>
+#include <QQueue>
+#include <QSslSocket>
+#include <QTcpServer>
 
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
@@ -24,21 +28,6 @@ template <typename Predicate> bool waitFor(Predicate done, int ms = 3000)
         if (deadline.hasExpired())
             return false;
     }
-}
-
-// Makes `window` the active one. Without a window manager a focus request made while the window
-// is still being mapped is lost, so it is asked again until it holds.
-inline bool activate(QWidget *window)
-{
-    return QTest::qWaitForWindowExposed(window)
-           && waitFor([window] { return window->activateWindow(), QTest::qWaitForWindowActive(window, 200); }, 10000);
-}
-
-inline quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
 }
 
 inline QByteArray randomBytes(int size, quint32 seed = 0)
@@ -86,20 +75,63 @@ inline bool isProbe(const QByteArray &bytes)
     return probe.match(QString::fromLatin1(bytes)).hasMatch();
 }
 
-// A transfer window with settings and a scripted dialog of its own, shown at once.
-struct Side {
-    MainWin main;
-    std::shared_ptr<ScriptedDialog> dg = std::make_shared<ScriptedDialog>();
-    ProcWin win;
-    Side(quint8 mode, quint16 port, const QString &choice, TransferTiming timing = QuickTiming)
-        : win(main, main, port, dg, timing)
+// Stands in for the person who makes a transfer's two choices: answers from a script (a choice
+// not scripted refuses) and remembers every offer it was shown; `whileOpen` runs before it answers,
+// and with `holding` it answers only when answer() is called.
+struct ScriptedChooser : Transfer::Chooser {
+    Transfer *transfer = nullptr;
+    QList<Transfer::Offer> shown;
+    int asked = 0;
+    bool holding = false;
+    std::function<void()> whileOpen;
+
+    void choose(const QString &path) { answers.enqueue({path}); }
+    void chooseAll(const QStringList &paths) { answers.enqueue(paths); }
+    void chooseToSend() override { ++asked, opened(); }
+    void chooseTarget(const Transfer::Offer &offer) override { shown.append(offer), opened(); }
+    void answer()
     {
-        main.XferMode = mode, main.PeerIP = QStringLiteral("127.0.0.1");
-        if (!choice.isEmpty())
-            dg->choose(choice);
-        win.Show();
+        const QStringList paths = answers.isEmpty() ? QStringList() : answers.dequeue();
+        transfer->isSending() ? transfer->send(paths) : transfer->saveTo(paths.value(0));
     }
-    bool listening() { return waitFor([this] { return win.NT->State() == TcpControl::Listening; }); }
+
+private:
+    void opened()
+    {
+        if (whileOpen)
+            whileOpen();
+        if (!holding)
+            answer();
+    }
+    QQueue<QStringList> answers;
+};
+
+// One side of a transfer with no window, and what a front end shows of it: the status line (the
+// last sentence), the title, and whether and how it ended.
+struct Party {
+    TransferSettings settings;
+    ScriptedChooser chooser;
+    Transfer transfer;
+    QString status;
+    QString title = QStringLiteral("Veltrane");
+    bool ended = false, finished = false;
+
+    Party(quint8 mode, quint16 port, const QString &choice, TransferTiming timing = QuickTiming)
+        : transfer(settings, chooser, port, timing)
+    {
+        settings.XferMode = mode, settings.PeerIP = QStringLiteral("127.0.0.1");
+        chooser.transfer = &transfer;
+        if (!choice.isEmpty())
+            chooser.choose(choice);
+        QObject::connect(&transfer, &Transfer::statusChanged, &transfer, [this](const QString &sentence) { status = sentence; });
+        QObject::connect(&transfer, &Transfer::secured, &transfer, [this](const QString &code) { title = "Veltrane (" + code + ")"; });
+        QObject::connect(&transfer, &Transfer::wentClear, &transfer, [this] { title = QStringLiteral("Veltrane (not encrypted)"); });
+        QObject::connect(&transfer, &Transfer::ended, &transfer, [this](const QString &sentence, bool done) {
+            status = sentence, ended = true, finished = done;
+        });
+        transfer.start();
+    }
+    bool listening() { return waitFor([this] { return transfer.NT->State() == TcpControl::Listening; }); }
 };
 
 // The certificate and key a test peer presents, made once by hand with openssl (tests/peer.pem).
@@ -135,7 +167,7 @@ inline QString codeOf(const QSslCertificate &sender, const QSslCertificate &rece
     return QStringLiteral("%1 %2").arg(number / 1000, 3, 10, QLatin1Char('0')).arg(number % 1000, 3, 10, QLatin1Char('0'));
 }
 
-// The title a window shows once private.
+// The title a side shows once private.
 inline const QRegularExpression CodeTitle(QStringLiteral(R"(^Veltrane \(\d{3} \d{3}\)$)"));
 
 // Hands over its connections on sockets that can turn to TLS.
@@ -148,21 +180,20 @@ struct PeerServer : QTcpServer {
     }
 };
 
-// One window and the test's raw peer for it, by default a peer of the design; `wire` keeps every
-// byte the window sent after a sender's probe, which such a peer ignores, and, once the peer has
-// turned private, every byte inside TLS.
-struct RawRig {
+// One side of a transfer and the test's raw peer for it, by default a peer of the design; `wire`
+// keeps every byte the side sent after a sender's probe, which such a peer ignores, and, once the
+// peer has turned private, every byte inside TLS.
+template <typename Side> struct RawRigOf {
     QTemporaryDir dir;
     QByteArray wire, probe;
     PeerServer server;
     std::unique_ptr<QSslSocket> peer;
     std::optional<Side> side;
-    ProcWin &win() { return side->win; }
 
-    // Up to the window's greeting.
+    // Up to the side's greeting.
     bool open(quint8 mode, const QString &choice, TransferTiming timing = DesignPeerTiming)
     {
-        const bool sending = mode == MainWin::Send;
+        const bool sending = mode == TransferSettings::Send;
         return reach(mode, choice, timing) && waitFor([&] { return wire == (sending ? "RC" : "OK"); })
                && (!sending || isProbe(probe));
     }
@@ -170,7 +201,7 @@ struct RawRig {
     // Up to the connection.
     bool reach(quint8 mode, const QString &choice, TransferTiming timing)
     {
-        const bool sending = mode == MainWin::Send;
+        const bool sending = mode == TransferSettings::Send;
         const quint16 port = sending && (server.isListening() || server.listen(QHostAddress::LocalHost, 0))
                                  ? server.serverPort()
                                  : freePort();
@@ -188,8 +219,8 @@ struct RawRig {
         return waitFor([this] { return peer->state() == QAbstractSocket::ConnectedState; });
     }
 
-    // Answers a sending window's probe, or sends a receiving window `ownProbe` and awaits its
-    // answer; then TLS as `id`, up to the window's greeting inside it.
+    // Answers a sending side's probe, or sends a receiving side `ownProbe` and awaits its answer;
+    // then TLS as `id`, up to the side's greeting inside it.
     bool turnPrivate(const PeerIdentity &id, const QByteArray &ownProbe = {})
     {
         const bool answering = ownProbe.isEmpty();
@@ -204,7 +235,9 @@ struct RawRig {
     }
 };
 
-// Stands between a sending and a receiving window. Record passes every byte on; Split and Merge
+using RawRig = RawRigOf<Party>;
+
+// Stands between a sending and a receiving side. Record passes every byte on; Split and Merge
 // re-cut the stream as networks do, by marks where each way's messages end: Split sends every byte
 // before the first mark as a segment of its own, a tick apart, and Merge lets bytes go only at a
 // mark, so messages travel together. Intercept ends TLS on each side with a certificate of its own,

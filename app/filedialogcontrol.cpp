@@ -1,16 +1,12 @@
-#include "transfer/filedialogcontrol.h"
+#include "app/filedialogcontrol.h"
+
+#include "transfer/saveplace.h"
 
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
-#include <QMessageBox>
 #include <QPointer>
-#include <QStandardPaths>
-#include <QStorageInfo>
-
-#include <pwd.h>
-#include <unistd.h>
 
 namespace {
 const char CannotCreateHere[] = "You cannot create files in this folder.";
@@ -31,9 +27,9 @@ public:
     bool usable(const QString &path)
     {
         const char *refusal = nullptr;
-        if (!FileDialogControl::canCreate(path))
+        if (!SavePlace::canCreate(path))
             refusal = QFileInfo::exists(path) ? CannotReplace : CannotCreateHere;
-        else if (!FileDialogControl::hasRoom(path, m_roomNeeded))
+        else if (!SavePlace::hasRoom(path, m_roomNeeded))
             refusal = NoRoom;
         if (!refusal)
             return true;
@@ -67,53 +63,6 @@ bool FileDialogControl::ShowOpen(QWidget *parent)
 bool FileDialogControl::ShowSave(QWidget *parent)
 {
     return show(parent, true);
-}
-
-QString FileDialogControl::homeFolder()
-{
-    // $HOME, as every desktop program reads it; the account's own entry only when it is unset or
-    // gone. Never the current folder, which is wherever the program was started from.
-    if (qEnvironmentVariableIsSet("HOME") && QFileInfo(QDir::homePath()).isDir())
-        return QDir::homePath();
-    if (const passwd *account = getpwuid(getuid()); account && account->pw_dir)
-        return QDir::cleanPath(QFile::decodeName(account->pw_dir));
-    return QDir::homePath();
-}
-
-QString FileDialogControl::downloadFolder()
-{
-    // Qt reads the folder from the user's user-dirs.dirs, localised names included.
-    const QString downloads = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
-    return !downloads.isEmpty() && QFileInfo(downloads).isDir() ? QDir::cleanPath(downloads) : homeFolder();
-}
-
-bool FileDialogControl::canCreate(const QString &path)
-{
-    const QFileInfo info(path);
-    if (info.exists()) {
-        // Opening a pipe or a device could wait for a reader forever; the file must be a file.
-        if (!info.isFile())
-            return false;
-        QFile file(path);
-        return file.open(QIODevice::WriteOnly | QIODevice::Append);
-    }
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
-        return false;
-    file.close();
-    file.remove();
-    return true;
-}
-
-bool FileDialogControl::hasRoom(const QString &path, qint64 size)
-{
-    const QFileInfo info(path);
-    QStorageInfo storage(info.absolutePath());
-    // A file system that cannot tell is given the benefit of the doubt; the write still checks.
-    if (!storage.isValid() || !storage.isReady())
-        return true;
-    const qint64 replaced = info.isFile() ? info.size() : 0;
-    return storage.bytesAvailable() + replaced >= size;
 }
 
 QStringList FileDialogControl::qtNameFilters(const QString &filter)

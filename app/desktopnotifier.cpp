@@ -1,4 +1,4 @@
-#include "transfer/desktopnotifier.h"
+#include "app/desktopnotifier.h"
 
 #include "transfer/statustext.h"
 

@@ -1,4 +1,4 @@
-#include "transfer/pbform.h"
+#include "app/pbform.h"
 
 PBForm &PBForm::instance()
 {

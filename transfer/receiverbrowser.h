@@ -2,21 +2,20 @@
 
 #include <QHash>
 #include <QList>
-#include <QObject>
-#include <QStandardItemModel>
+#include <QAbstractListModel>
 
 #include <optional>
 
 class QDBusMessage;
 
 // The receivers avahi-daemon finds on the local network, as rows "name — address" for the
-// address dialog's list:
+// address dialog's list or a terminal's:
 //   Server.ServiceBrowserNew(type) -> browser; its ItemNew and ItemRemove signals say what comes
 //   and goes; Server.ResolveService turns each new item into an address; browser.Free ends it.
 // The signals are subscribed before the browser exists, since the daemon may send the first ones
 // before its answer that names the browser. Every call is asynchronous; with no bus or no daemon
 // the list stays empty and nothing is said.
-class ReceiverBrowser : public QObject
+class ReceiverBrowser : public QAbstractListModel
 {
     Q_OBJECT
 
@@ -29,7 +28,9 @@ public:
     explicit ReceiverBrowser(QObject *parent = nullptr);
     ~ReceiverBrowser() override;
 
-    QAbstractItemModel *model() { return &m_rows; }
+    QAbstractItemModel *model() { return this; }
+    int rowCount(const QModelIndex &parent = {}) const override { return parent.isValid() ? 0 : int(m_rows.size()); }
+    QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
 
 signals:
     // The list has gone from empty to holding one receiver.
@@ -56,7 +57,11 @@ private:
     void resolved(const Item &item, const QString &address, bool speaksPrivately);
     void forget(const Item &item);
 
-    QStandardItemModel m_rows;
+    struct Row {
+        QString text, address;
+        bool speaksPrivately;
+    };
+    QList<Row> m_rows;
     QString m_browser;
     // Signals that came before the answer that tells which browser is ours.
     QList<QDBusMessage> m_early;
