@@ -11,8 +11,10 @@
 #include <QString>
 #include <QTcpServer>
 
-using SSL = struct ssl_st;
-using SSL_CTX = struct ssl_ctx_st;
+#include "transfer/peerdialer.h"
+#include "transfer/sendqueue.h"
+#include "transfer/socketreader.h"
+#include "transfer/tlslink.h"
 
 // The transfer window's one TCP socket: a single connection at a time, either made to a peer
 // or taken over from a listening port. It starts in the clear and can turn to TLS on the same
@@ -29,7 +31,7 @@ public:
     enum SocketState : int { Closed = 0, Listening = 2, Connecting = 6, Connected = 7 };
 
     // Data left unread beyond this stays in the operating system, so a peer cannot grow our memory.
-    static constexpr qint64 ReadBufferSize = 256 * 1024;
+    static constexpr qint64 ReadBufferSize = SocketReader::ReadBufferSize;
 
     explicit TcpControl(QObject *parent = nullptr);
     ~TcpControl() override;
@@ -64,11 +66,11 @@ public:
     // True once every SendData so far has reached the operating system.
     bool allSent() const { return m_queue.isEmpty(); }
     // Bytes handed over that still wait for the operating system to take them.
-    qint64 bytesQueued() const { return m_queuedBytes; }
+    qint64 bytesQueued() const { return m_queue.bytes(); }
     // Bytes the operating system holds that the peer has not acknowledged yet.
     qint64 bytesUnacknowledged() const;
     // Bytes that came and were not taken: they raised their one arrival already.
-    qint64 bytesWaiting() { return m_fd >= 0 ? waiting() : 0; }
+    qint64 bytesWaiting() { return m_fd >= 0 ? m_in.waiting() : 0; }
 
     // Receiving
     void GetData(QString &text);
@@ -83,7 +85,7 @@ public:
     // TLS from here on, on the connection as it stands, once what was sent in the clear has gone;
     // Secured tells when it holds.
     void StartPrivate(SSL_CTX *context, bool asServer);
-    bool isPrivate() const { return m_ssl && m_secured; }
+    bool isPrivate() const { return m_tls.secured(); }
     // True from StartPrivate on, whether the handshake has finished or not.
     bool privateStarted() const { return m_privateStarted; }
     // The peer's certificate, DER-encoded; empty before the handshake or when it showed none.
@@ -104,16 +106,6 @@ signals:
     void CloseEvent();
 
 private:
-    // One SendData or SendFile: its bytes, or a file's range, and how much of it has gone.
-    struct Pending {
-        QByteArray bytes;
-        int file = -1;
-        qint64 offset = 0;
-        qint64 length = 0;
-        qint64 done = 0;
-        bool clear = false;
-    };
-
     // Connection
     void lookedUp(const QList<QHostAddress> &addresses);
     void tryNextAddress();
@@ -124,23 +116,20 @@ private:
     void onReadable();
 
     // Sending
-    void enqueue(Pending pending);
+    void enqueue(SendQueue::Pending pending);
     void flush();
-    qint64 writeSome(Pending &pending);
+    void sourceFailed();
     void reportCompletions();
 
     // Handshake
     void shake();
 
     // Receiving
-    qint64 waiting();
     void announce();
     bool arrive(qint64 count);
-    qint64 readInto(char *data, qint64 room);
-    void hold();
     void resumeReading();
     void queueAnnounce();
-    bool ended() const { return m_endOfStream || !m_readError.isEmpty(); }
+    bool ended() const { return m_in.ended(); }
     void reportEnd();
     void failed(const QString &description);
     void release();
@@ -155,33 +144,25 @@ private:
     QString m_peerIp;
     // Each socket dropped counts up, so a handler that closed the connection is noticed after it.
     quint64 m_generation = 0;
-    QList<QHostAddress> m_addresses;
+    PeerDialer m_dialer;
     int m_lookup = -1;
     QSocketNotifier *m_reader = nullptr;
     QSocketNotifier *m_writer = nullptr;
 
-    QList<Pending> m_queue;
-    qint64 m_queuedBytes = 0;
-    // Sends whose last byte the operating system took and whose SendComplete is still to come: it
+    // Sends whose last byte the operating system took have their SendComplete still to come: it
     // comes from the event loop, never from inside SendData.
-    int m_completed = 0;
+    SendQueue m_queue;
     bool m_reportQueued = false;
 
-    SSL *m_ssl = nullptr;
-    bool m_asServer = false;
+    TlsLink m_tls;
     // Outlives the connection, so that its end can still be told from a failed handshake.
     bool m_privateStarted = false;
-    bool m_secured = false;
 
-    // What the socket gave while nobody took it (a handler busy elsewhere, or one that read
-    // nothing); handed out first. Only control messages ever wait here.
-    QByteArray m_held;
+    SocketReader m_in{m_tls};
     bool m_inArrival = false;
     bool m_readDuringArrival = false;
     bool m_announceQueued = false;
     qint64 m_announced = 0;
-    bool m_endOfStream = false;
-    QString m_readError;
     bool m_sourceFailed = false;
     bool m_closeReported = false;
     int m_arrivalThreshold = 1;
