@@ -14,18 +14,26 @@ class TstPump : public QObject
 {
     Q_OBJECT
 
+    // A socket control that listened and took `peer`'s connection.
+    static bool accept(TcpControl &nt, QTcpSocket &peer)
+    {
+        nt.LocalPort = freePort();
+        QSignalSpy requests(&nt, &TcpControl::ConnectionRequest);
+        if (!nt.Listen())
+            return false;
+        peer.connectToHost(QHostAddress::LocalHost, nt.LocalPort);
+        if (!waitFor([&] { return requests.count() == 1; }))
+            return false;
+        nt.Accept(requests.at(0).at(0).value<qint32>());
+        return nt.State() == TcpControl::Connected;
+    }
+
 private slots:
     void bytesArriveWholeInOrderAndBeforeTheClose()
     {
         TcpControl nt;
-        nt.LocalPort = freePort();
-        QSignalSpy requests(&nt, &TcpControl::ConnectionRequest);
-        QVERIFY(nt.Listen());
         QTcpSocket peer;
-        peer.connectToHost(QHostAddress::LocalHost, nt.LocalPort);
-        QTRY_COMPARE(requests.count(), 1);
-        nt.Accept(requests.at(0).at(0).value<qint32>());
-        QCOMPARE(nt.State(), int(TcpControl::Connected));
+        QVERIFY(accept(nt, peer));
 
         // Each announcement counts all that waits unread; text is 8-bit, a NUL included.
         QSignalSpy arrivals(&nt, &TcpControl::DataArrival);
@@ -64,13 +72,8 @@ private slots:
     void sendFileGoesWholeAndAShortFileOrAPeerThatLeavesIsReported()
     {
         TcpControl nt;
-        nt.LocalPort = freePort();
-        QSignalSpy requests(&nt, &TcpControl::ConnectionRequest);
-        QVERIFY(nt.Listen());
         QTcpSocket peer;
-        peer.connectToHost(QHostAddress::LocalHost, nt.LocalPort);
-        QTRY_COMPARE(requests.count(), 1);
-        nt.Accept(requests.at(0).at(0).value<qint32>());
+        QVERIFY(accept(nt, peer));
         QSignalSpy complete(&nt, &TcpControl::SendComplete), failed(&nt, &TcpControl::SourceFailed);
         QSignalSpy closed(&nt, &TcpControl::CloseEvent), errors(&nt, &TcpControl::Error);
 
