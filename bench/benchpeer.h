@@ -13,6 +13,7 @@
 #include "app/procwin.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -23,6 +24,7 @@
 #include <netinet/in.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
@@ -89,10 +91,12 @@ inline Usage usage()
     return {cpuSeconds(), double(self.ru_minflt)};
 }
 
-// A line of /proc/self/status in MiB: VmRSS now, VmHWM the peak since the last resetPeak().
-inline double statusMiB(const char *key)
+// A line of /proc/PID/status in MiB (-1 once the process is gone): VmRSS now, VmHWM the peak
+// since the last resetPeak().
+inline double statusMiB(pid_t pid, const char *key)
 {
-    FILE *status = std::fopen("/proc/self/status", "r");
+    const std::string path = "/proc/" + std::to_string(pid) + "/status";
+    FILE *status = std::fopen(path.c_str(), "r");
     char line[256];
     double kib = -1;
     const size_t length = std::strlen(key);
@@ -237,6 +241,7 @@ struct Report {
     double peakMiB = -1; // the highest resident memory from then on
     double maxRssMiB = 0;
     double probeLateMs = -1; // the latest a 20 ms timer fired during the transfer
+    bool privately = false;  // the built program said it was private
     char status[120] = {};
 };
 
@@ -402,7 +407,7 @@ inline Report windowSide(quint8 mode, const QString &peer, quint16 port, const Q
     QObject::connect(&watch, &QTimer::timeout, &app, [&] {
         if (!told && (mode == MainWin::Send || window.transfer().NT->State() == TcpControl::Listening)) {
             told = true;
-            report.idleMiB = statusMiB("VmRSS");
+            report.idleMiB = statusMiB(getpid(), "VmRSS");
             resetPeak();
             ready();
         }
@@ -417,13 +422,196 @@ inline Report windowSide(quint8 mode, const QString &peer, quint16 port, const Q
     if (!started)
         start = Clock::now(), cpuStart = usage();
     finish(report, start, cpuStart);
-    report.peakMiB = statusMiB("VmHWM");
+    report.peakMiB = statusMiB(getpid(), "VmHWM");
     report.bytes = window.transfer().BytesDone;
     report.ok = window.StatBox->text().startsWith(QLatin1String("Finished.")) && report.bytes == window.transfer().FileSize;
     std::snprintf(report.status, sizeof report.status, "%s window: %s", mode == MainWin::Send ? "sending" : "receiving",
                   qPrintable(window.StatBox->text()));
     return report;
 }
+
+// The built program
+
+// A running process's CPU seconds and minor faults so far, from /proc/PID/stat.
+inline Usage usageOf(pid_t pid)
+{
+    const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+    FILE *stat = std::fopen(path.c_str(), "r");
+    char line[1024] = {};
+    const bool read = stat && std::fgets(line, sizeof line, stat);
+    if (stat)
+        std::fclose(stat);
+    const char *fields = read ? std::strrchr(line, ')') : nullptr;
+    unsigned long minflt = 0, utime = 0, stime = 0;
+    if (!fields || std::sscanf(fields + 2, "%*c %*d %*d %*d %*d %*d %*u %lu %*u %*u %*u %lu %lu", &minflt, &utime, &stime) != 3)
+        return {};
+    return {double(utime + stime) / double(sysconf(_SC_CLK_TCK)), double(minflt)};
+}
+
+// Whether something listens on the program's port in this process's network namespace.
+inline bool portListening(quint16 port)
+{
+    char needle[16];
+    std::snprintf(needle, sizeof needle, ":%04X ", port);
+    for (const char *table : {"/proc/self/net/tcp", "/proc/self/net/tcp6"}) {
+        FILE *file = std::fopen(table, "r");
+        char line[512];
+        bool found = false;
+        while (file && std::fgets(line, sizeof line, file))
+            found = found || (std::strstr(line, needle) && std::strstr(line, " 0A "));
+        if (file)
+            std::fclose(file);
+        if (found)
+            return true;
+    }
+    return false;
+}
+
+constexpr quint16 ProgramPort = 1001;
+
+// A command as the user starts it (the built program: `veltrane receive ...`, `veltrane send
+// ...`; or a peer such as scp), with no display and its stderr in `log`, watched from outside.
+// A receiver is ready once it listens on the program's port. Its clock, CPU seconds and faults run
+// from the moment `watched` (what is being received) appears until it exits, so its start-up and
+// handshake are not counted (a folder counts once it holds something, as a peer's temporary file);
+// its resident memory is sampled every 5 ms from then on.
+inline Report commandSide(const std::vector<std::string> &words, bool receiving, const QString &watched, qint64 bytes,
+                          const QString &log, const std::function<void()> &ready)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        unsetenv("DISPLAY");
+        unsetenv("WAYLAND_DISPLAY");
+        std::vector<char *> argv;
+        for (const std::string &word : words)
+            argv.push_back(const_cast<char *>(word.c_str()));
+        argv.push_back(nullptr);
+        const int null = ::open("/dev/null", O_RDWR);
+        const int err = ::open(QFile::encodeName(log).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(null, 0), ::dup2(null, 1), ::dup2(err, 2);
+        ::execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    if (!receiving)
+        ready();
+    bool told = !receiving, started = false;
+    const Clock::time_point launched = Clock::now();
+    Clock::time_point start = Clock::now();
+    Usage atStart;
+    Report report;
+    int status = -1;
+    rusage total{};
+    while (wait4(pid, &status, WNOHANG, &total) == 0) {
+        if (!told && portListening(ProgramPort)) {
+            told = true;
+            ready();
+        }
+        if (!started && QFileInfo::exists(watched) && (!QFileInfo(watched).isDir() || !QDir(watched, {}, QDir::NoSort, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).isEmpty())) {
+            started = true;
+            start = Clock::now();
+            atStart = usageOf(pid);
+            if (getenv("BENCH_DEBUG")) std::fprintf(stderr, "%s started after %.3f s\n", words[0].c_str(), seconds(launched, start));
+            report.idleMiB = statusMiB(pid, "VmRSS");
+        }
+        if (started)
+            report.peakMiB = std::max(report.peakMiB, statusMiB(pid, "VmRSS"));
+        ::usleep(5000);
+    }
+    report.seconds = seconds(start, Clock::now());
+    report.cpu = double(total.ru_utime.tv_sec + total.ru_stime.tv_sec)
+                 + double(total.ru_utime.tv_usec + total.ru_stime.tv_usec) / 1e6 - atStart.cpu;
+    report.faults = double(total.ru_minflt) - atStart.faults;
+    report.maxRssMiB = double(total.ru_maxrss) / 1024;
+    report.ok = started && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    report.bytes = report.ok ? bytes : 0;
+    QFile file(log);
+    QByteArray said = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    report.privately = said.contains("Private. Code");
+    const QByteArray last = said.trimmed().split('\n').last();
+    std::snprintf(report.status, sizeof report.status, "%s exited %d: %s", words[0].c_str(), status, last.constData());
+    if (!told)
+        ready();
+    return report;
+}
+
+#ifdef VELTRANE_PROGRAM
+// `veltrane receive --yes --into FOLDER`: what arrives is `name` in FOLDER.
+inline Report programReceiver(const QString &folder, const QString &name, qint64 bytes, const std::function<void()> &ready)
+{
+    return commandSide({VELTRANE_PROGRAM, "receive", "--yes", "--into", QFile::encodeName(folder).toStdString()}, true,
+                       folder + QLatin1Char('/') + name, bytes, folder + QStringLiteral("/../receiver.log"), ready);
+}
+
+// `veltrane send --to IP [--private] PATH`, watching where it arrives.
+inline Report programSender(const char *ip, bool privately, const QString &path, const QString &arrives, qint64 bytes)
+{
+    std::vector<std::string> words{VELTRANE_PROGRAM, "send", "--to", ip};
+    if (privately)
+        words.push_back("--private");
+    words.push_back(QFile::encodeName(path).toStdString());
+    return commandSide(words, false, arrives, bytes, QFileInfo(path).absolutePath() + QStringLiteral("/sender.log"),
+                       [] {});
+}
+#endif
+
+// Network namespaces of the benchmark's own, gone again at exit, also when interrupted: one with
+// just its loopback, where the program's port is free, or two joined by a veth pair with a
+// 1 Gbit/s tbf qdisc each way. Needs root and iproute2.
+struct Namespaces {
+    inline static std::string a, b;
+
+    static void remove()
+    {
+        for (const std::string &name : {a, b})
+            if (!name.empty())
+                std::system(("ip netns del " + name + " 2>/dev/null").c_str());
+        a.clear(), b.clear();
+    }
+
+    static bool run(const std::vector<std::string> &steps)
+    {
+        std::atexit(remove);
+        signal(SIGINT, [](int) { remove(), _exit(130); });
+        signal(SIGTERM, [](int) { remove(), _exit(130); });
+        for (const std::string &step : steps)
+            if (std::system(step.c_str()) != 0) {
+                std::printf("skipped: \"%s\" failed (it needs root and iproute2)\n", step.c_str());
+                remove();
+                return false;
+            }
+        return true;
+    }
+
+    static bool loopback()
+    {
+        a = "vbench" + std::to_string(getpid()) + "l";
+        return run({"ip netns add " + a, "ip -n " + a + " link set lo up"});
+    }
+
+    static bool link()
+    {
+        const std::string id = std::to_string(getpid());
+        a = "vbench" + id + "a", b = "vbench" + id + "b";
+        const std::string vethA = "vb" + id + "a", vethB = "vb" + id + "b";
+        const std::string tbf = " root tbf rate 1gbit burst 256kb latency 10ms";
+        return run({
+            "ip netns add " + a,
+            "ip netns add " + b,
+            "ip link add " + vethA + " type veth peer name " + vethB,
+            "ip link set " + vethA + " netns " + a,
+            "ip link set " + vethB + " netns " + b,
+            "ip -n " + a + " addr add 10.231.0.1/24 dev " + vethA,
+            "ip -n " + b + " addr add 10.231.0.2/24 dev " + vethB,
+            "ip -n " + a + " link set lo up",
+            "ip -n " + b + " link set lo up",
+            "ip -n " + a + " link set " + vethA + " up",
+            "ip -n " + b + " link set " + vethB + " up",
+            "tc -n " + a + " qdisc add dev " + vethA + tbf,
+            "tc -n " + b + " qdisc add dev " + vethB + tbf,
+        });
+    }
+};
 
 // Processes
 
