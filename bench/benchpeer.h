@@ -763,25 +763,25 @@ struct Workspace {
     }
 };
 
-// A window's transfer and a plain one, their order alternating from run to run so that neither
+// The program's transfer and a plain one, their order alternating from run to run so that neither
 // path always comes first; a received file is compared with the source and removed.
 struct Turns {
-    Pair window, plain;
+    Pair program, plain;
     bool identical = true;
     bool whole() const
     {
-        printFailure("the window's transfer", window);
+        printFailure("the program's transfer", program);
         printFailure("the plain copy", plain);
-        return window.ok() && plain.ok() && identical;
+        return program.ok() && plain.ok() && identical;
     }
 };
 
-inline Turns inTurns(int run, const Workspace &space, bool toFile, const std::function<Pair(bool window)> &transfer)
+inline Turns inTurns(int run, const Workspace &space, bool toFile, const std::function<Pair(bool program)> &transfer)
 {
     Turns turns;
     for (int turn = 0; turn < 2; ++turn) {
-        const bool window = (run + turn) % 2 == 0;
-        (window ? turns.window : turns.plain) = transfer(window);
+        const bool program = (run + turn) % 2 == 0;
+        (program ? turns.program : turns.plain) = transfer(program);
         if (toFile) {
             turns.identical = sameContent(space.source, space.target) && turns.identical;
             QFile::remove(space.target);

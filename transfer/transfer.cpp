@@ -405,8 +405,9 @@ void Transfer::pump()
     // In the clear the kernel sends a plain file straight from the page cache; a bundle is made as
     // it is read, and under TLS each piece is encrypted from where it was read.
     const int file = NT->privateStarted() ? -1 : m_source.descriptor();
-    for (qint64 length = qMin(PieceSize, FileSize - BytesDone); length > 0 && NT->bytesQueued() + length <= QueueBound;
-         length = qMin(PieceSize, FileSize - BytesDone)) {
+    const qint64 pieceSize = file >= 0 ? FilePieceSize : PieceSize, bound = file >= 0 ? FileQueueBound : QueueBound;
+    for (qint64 length = qMin(pieceSize, FileSize - BytesDone); length > 0 && NT->bytesQueued() + length <= bound;
+         length = qMin(pieceSize, FileSize - BytesDone)) {
         if (file >= 0) {
             XferState = ChunkOutstanding;
             NT->SendFile(file, BytesDone, length);
