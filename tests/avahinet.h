@@ -121,13 +121,7 @@ public:
         return {};
     }
 
-    // The test executable again, inside `host`'s network namespace and on its bus (or on the bus
-    // at `socket`).
-    Child &run(int host, const QStringList &arguments, const QString &socket = {})
-    {
-        return exec(host, QStringList{QCoreApplication::applicationFilePath()} + arguments, socket);
-    }
-    // Any program, likewise.
+    // `command` inside `host`'s network namespace and on its bus (or on the bus at `socket`).
     Child &exec(int host, const QStringList &command, const QString &socket = {})
     {
         Child &child = programs.emplace_back();

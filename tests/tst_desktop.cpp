@@ -1,16 +1,20 @@
 // How the transfer window behaves as a desktop program: why it cannot listen, where its dialogs
-// start, what the save dialog says, refuses and asks, how long it waits for a silent peer, and how
-// files given on the command line or dropped are taken.
+// start, what the save dialog says, refuses (a place without room too) and asks, how a disk that
+// fills ends a transfer, how long it waits for a silent peer, and how files given on the command
+// line or dropped are taken.
 #include "app/ipwin.h"
 #include "app/startup.h"
 #include "displayrig.h"
 #include "savedialogperson.h"
 #include "tarblocks.h"
+#include "transfer/saveplace.h"
 
 #include <QMimeData>
 #include <QTemporaryFile>
 
 #include <linux/capability.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/syscall.h>
 #include <xcb/xcb.h>
 
@@ -47,6 +51,27 @@ private:
     __user_cap_header_struct m_header{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct m_saved[2]{};
     bool m_dropped = false;
+};
+
+// A 1 MiB tmpfs, mounted in a mount namespace of the test's own, so nothing outside sees it.
+struct SmallFileSystem {
+    QString path;
+    QString why;
+    explicit SmallFileSystem(const QString &at)
+        : path(at)
+    {
+        if (geteuid() != 0)
+            why = QStringLiteral("mounting a small file system needs root");
+        else if (!QDir().mkpath(at) || unshare(CLONE_NEWNS) != 0
+                 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
+                 || mount("veltrane-test", QFile::encodeName(at).constData(), "tmpfs", 0, "size=1m") != 0)
+            why = QStringLiteral("cannot mount a tmpfs: ") + QString::fromLocal8Bit(strerror(errno));
+    }
+    ~SmallFileSystem()
+    {
+        if (why.isEmpty())
+            umount2(QFile::encodeName(path).constData(), MNT_DETACH);
+    }
 };
 
 // Hears what X clients ask of the window manager: a request to change a window's state is a
@@ -212,6 +237,48 @@ private slots:
         QCOMPARE(contentOf(locked), QByteArray("mine"));
         QVERIFY(!QFile::exists(downloads + "/new.txt"));
         QCOMPARE(contentOf(chosen), QByteArray("news"));
+    }
+
+    void placeWithoutRoomIsRefusedAndTheDialogStaysOpen()
+    {
+        // The download folder is the small file system; the temporary folder has room.
+        SmallFileSystem small(base.filePath("user/Downloads"));
+        if (!small.why.isEmpty())
+            QSKIP(qPrintable(small.why));
+        setHome(base.filePath("user"));
+        const auto restore = qScopeGuard([this] { setHome(home); });
+        const QString roomy = base.filePath("roomy.bin");
+        SaveDialogPerson person;
+        QVERIFY(person.save("FNroomy.bin\\ 2000000", {QString(), "other.bin", roomy}));
+        QCOMPARE(person.saw, QStringList({"Downloads OK", "There is not enough free space in this folder.",
+                                          "Downloads OK", "There is not enough free space in this folder.", "Downloads OK"}));
+        QVERIFY(!QFile::exists(small.path + "/roomy.bin") && !QFile::exists(small.path + "/other.bin"));
+        QCOMPARE(QFileInfo(roomy).size(), 0);
+
+        // A file it would replace counts: its bytes are freed when it is emptied.
+        const QString old = small.path + "/old.bin";
+        QVERIFY(writeFile(old, QByteArray(700 * 1024, 'x')));
+        QVERIFY(SavePlace::hasRoom(old, 900 * 1024));
+        QVERIFY(!SavePlace::hasRoom(small.path + "/new.bin", 900 * 1024));
+    }
+
+    void diskThatFillsDuringTheTransferEndsItWithTheWriteFailure()
+    {
+        SmallFileSystem small(base.filePath("full"));
+        if (!small.why.isEmpty())
+            QSKIP(qPrintable(small.why));
+        // The stand-in at the dialog checks nothing, as if another program had taken the room since.
+        const QString target = small.path + "/in.bin";
+        RawRig rig;
+        QVERIFY(rig.open(TransferSettings::Receive, target));
+        const QByteArray content = randomBytes(2000000);
+        rig.peer->write("RCFNin.bin\\ 2000000");
+        QTRY_COMPARE(rig.wire, QByteArray("OKSD"));
+        rig.peer->write(content);
+        QTRY_COMPARE(rig.side->status, QStringLiteral("Error ! Could not write file."));
+        QVERIFY(rig.side->ended && !rig.side->finished);
+        const QByteArray partial = contentOf(target);
+        QVERIFY(partial.size() < content.size() && content.startsWith(partial));
     }
 
     void saveDialogProposesTheBundlesFolderAndAsksBeforeMergingIntoOne_data()

@@ -1,104 +1,15 @@
-#include "app/ipwin.h"
+// Receivers announced and found across a link of two computers, each with its own bus and
+// avahi-daemon; the program's side of each case is tests/veltrane_driver in a role, taking
+// commands and reporting what a user would see. And the package's firewall files.
 #include "avahinet.h"
 #include "windowrig.h"
 #include "transfer/dnssd.h"
 
-#include <QAbstractItemView>
-#include <QApplication>
-#include <QCompleter>
 #include <QElapsedTimer>
-#include <QKeySequence>
 #include <QRegularExpression>
-#include <QSocketNotifier>
+#include <QStandardPaths>
 #include <QSysInfo>
 
-#include <cstdio>
-#include <map>
-
-// The program's side of each case runs in a child: this executable again, with "--as ROLE", inside
-// a namespace and on that namespace's bus. It reports what a user would see as lines
-// "what value" whenever they change, and takes commands, one per line, on its standard input.
-namespace role {
-// Reports every value that `look` returns each time it changes; quits when the input ends.
-int serve(std::function<std::map<QString, QString>()> look, std::function<void(const QString &)> obey)
-{
-    std::map<QString, QString> shown;
-    QTimer watch;
-    QObject::connect(&watch, &QTimer::timeout, [&] {
-        for (const auto &[key, value] : look())
-            if (auto known = shown.find(key); known == shown.end() || known->second != value)
-                std::printf("%s %s\n", qPrintable(key), qPrintable(shown[key] = value));
-    });
-    watch.start(10);
-    // The test writes each command whole, in one go, so a read never ends inside one.
-    QSocketNotifier input(0, QSocketNotifier::Read);
-    QObject::connect(&input, &QSocketNotifier::activated, [&] {
-        char buffer[4096];
-        const ssize_t got = ::read(0, buffer, sizeof buffer);
-        if (got <= 0)
-            return QCoreApplication::exit(0);
-        for (const QByteArray &line : QByteArray(buffer, got).trimmed().split('\n'))
-            obey(QString::fromUtf8(line));
-    });
-    return QCoreApplication::exec();
-}
-
-QString statusOf(ProcWin &win) { return win.isLoaded() ? win.StatBox->text() : QStringLiteral("(closed)"); }
-std::map<QString, QString> shown(ProcWin &win)
-{
-    return {{"status", statusOf(win)}, {"title", win.isLoaded() ? win.Caption() : QString()}};
-}
-
-// A transfer window that saves what it receives in `folder`/received; Cancel on any command.
-int transfer(quint8 mode, const QString &folder)
-{
-    Side side(mode, 1001, folder + QStringLiteral("/received"), TransferTiming{});
-    return serve([&] { return shown(side.win); },
-                 [&](const QString &) { side.win.CDBut->click(); });
-}
-
-// The address dialog, driven by the keyboard as its user would: each command names a key, pressed
-// on the list of receivers when it is down, else on the box; `file` is what Connect sends.
-int dialog(const QString &file)
-{
-    auto files = std::make_shared<ScriptedDialog>();
-    files->choose(file);
-    ProcWin &transfer = MainWin::transferWindow(ProcWin::Port, files);
-    MainWin::instance().XferMode = MainWin::Send;
-    IPWin &ip = IPWin::instance();
-    ip.Show();
-    QCompleter *found = ip.IPBox->completer();
-
-    return serve(
-        [&]() -> std::map<QString, QString> {
-            if (!ip.isLoaded())
-                return shown(transfer);
-            QStringList rows;
-            for (int row = 0; row < found->model()->rowCount(); ++row)
-                rows << found->model()->index(row, 0).data().toString();
-            return {{"rows", rows.join(u'|')},
-                    {"box", ip.IPBox->text()},
-                    {"popup", found->popup()->isVisible() ? QStringLiteral("shown") : QStringLiteral("hidden")}};
-        },
-        [&](const QString &key) {
-            QWidget *to = found->popup()->isVisible() ? found->popup() : static_cast<QWidget *>(ip.IPBox);
-            QTest::keyClick(to, QKeySequence::fromString(key)[0].key());
-        });
-}
-
-// Takes connections on port 1001 and says what it heard; never answers.
-int mute()
-{
-    QTcpServer server;
-    server.listen(QHostAddress::AnyIPv4, ProcWin::Port);
-    QByteArray heard;
-    QObject::connect(&server, &QTcpServer::newConnection, [&] {
-        QTcpSocket *peer = server.nextPendingConnection();
-        QObject::connect(peer, &QTcpSocket::readyRead, [&heard, peer] { heard += peer->readAll(); });
-    });
-    return serve([&] { return std::map<QString, QString>{{"heard", QString::fromLatin1(heard)}}; }, [](const QString &) {});
-}
-}
 
 class DiscoveryTest : public QObject
 {
@@ -107,6 +18,12 @@ class DiscoveryTest : public QObject
     AvahiNet net;
     const QString host = QSysInfo::machineHostName();
     QString row(int at) const { return host + QStringLiteral(" — ") + net.address(at); }
+    // The program's side of each case: tests/veltrane_driver in a role, in `host`'s namespace and on
+    // its bus (or on the bus at `socket`).
+    Child &role(int host, const char *role, const QString &where, const QString &socket = {})
+    {
+        return net.exec(host, {QStringLiteral(VELTRANE_DRIVER), "--as", role, where}, socket);
+    }
 
 private slots:
     void initTestCase()
@@ -143,11 +60,11 @@ private slots:
         const QByteArray bytes = randomBytes(300000);
         QVERIFY(writeFile(net.folder() + QStringLiteral("/source.bin"), bytes));
         // A second dialog stays open to watch the entry go once the first has connected.
-        Child &watcher = net.run(1, {"--as", "dialog", QString()});
-        Child &dialog = net.run(1, {"--as", "dialog", net.folder() + QStringLiteral("/source.bin")});
+        Child &watcher = role(1, "dialog", QString());
+        Child &dialog = role(1, "dialog", net.folder() + QStringLiteral("/source.bin"));
         QVERIFY(dialog.await("box ", "127.0.0.1", 5000));
 
-        Child &receiver = net.run(0, {"--as", "receiver", net.folder()});
+        Child &receiver = role(0, "receiver", net.folder());
         QVERIFY(receiver.await("status ", "Waiting for connection ...", 5000));
         QElapsedTimer clock;
         clock.start();
@@ -191,12 +108,12 @@ private slots:
     void twoReceiversOfOneNameAreTwoRowsAndSendersAreNotListed()
     {
         // A sender whose peer is not there stays in sending mode, and must not be offered.
-        Child &sender = net.run(0, {"--as", "sender", net.folder()});
+        Child &sender = role(0, "sender", net.folder());
         QVERIFY(sender.await("status ", "Could not connect to 127.0.0.1!", 5000));
-        Child &dialog = net.run(1, {"--as", "dialog", QString()});
-        net.run(0, {"--as", "receiver", net.folder()});
+        Child &dialog = role(1, "dialog", QString());
+        role(0, "receiver", net.folder());
         QVERIFY(dialog.await("rows ", row(0), 5000));
-        net.run(1, {"--as", "receiver", net.folder()});
+        role(1, "receiver", net.folder());
         // The name taken on the link, the second becomes "host #2", wherever it stands.
         QVERIFY(dialog.await("rows ", host + QStringLiteral(" #2 — ") + net.address(1) + u'|' + row(0), 5000));
     }
@@ -213,8 +130,8 @@ private slots:
         capture.setProcessChannelMode(QProcess::MergedChannels);
         capture.start(QStringLiteral("nsenter"), {net.netns(0), "tcpdump", "-i", net.link(0), "-U", "-w", net.folder() + "/link.pcap", "tcp port 1001"});
         QVERIFY(capture.await("tcpdump: listening", [](const QString &) { return true; }, 5000));
-        Child &receiver = net.run(0, {"--as", "receiver", net.folder()});
-        Child &dialog = net.run(1, {"--as", "dialog", source});
+        Child &receiver = role(0, "receiver", net.folder());
+        Child &dialog = role(1, "dialog", source);
         QVERIFY(dialog.await("rows ", row(0), 5000));
         for (const char *key : {"Down", "Return", "Return"})
             dialog.say(key);
@@ -236,10 +153,10 @@ private slots:
     void receiverThatAnnouncedPrivacyIsNeverServedInTheClear()
     {
         // Announces itself as a private receiver, then never answers the probe.
-        Child &mute = net.run(0, {"--as", "mute", QString()});
+        Child &mute = role(0, "mute", QString());
         net.exec(0, {"avahi-publish", "-s", "impostor", DnsSd::ServiceType, "1001", DnsSd::PrivateRecord});
         QVERIFY(writeFile(net.folder() + QStringLiteral("/source.bin"), "secret"));
-        Child &dialog = net.run(1, {"--as", "dialog", net.folder() + QStringLiteral("/source.bin")});
+        Child &dialog = role(1, "dialog", net.folder() + QStringLiteral("/source.bin"));
         QVERIFY(dialog.await("rows ", QStringLiteral("impostor — ") + net.address(0), 5000));
         for (const char *key : {"Down", "Return", "Return"})
             dialog.say(key);
@@ -262,32 +179,55 @@ private slots:
         const QString socket = net.folder() + (bareBus ? QStringLiteral("/bare") : QStringLiteral("/nobus"));
         if (bareBus)
             QVERIFY(startSystemBus(net.daemons.emplace_back(), socket));
-        Child &dialog = net.run(0, {"--as", "dialog", QString()}, socket);
-        Child &receiver = net.run(0, {"--as", "receiver", net.folder()}, socket);
+        Child &dialog = role(0, "dialog", QString(), socket);
+        Child &receiver = role(0, "receiver", net.folder(), socket);
         // Nothing is waited for: a call left waiting on the bus would take its 25 s timeout.
         QVERIFY(dialog.await("box ", "127.0.0.1", 5000));
         QVERIFY(receiver.await("status ", "Waiting for connection ...", 5000));
         QVERIFY(!dialog.await("rows ", [](const QString &rows) { return !rows.isEmpty(); }, 1000));
         QCOMPARE(dialog.last("popup "), QStringLiteral("hidden"));
     }
+
+    // The package's firewall files, read by the firewalls themselves in a mount namespace of the
+    // test's own: the machine's own firewall and its files are never touched.
+    void firewallOpensBothPorts_data()
+    {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<QStringList>("expected");
+        // The profile alone, as ufw would find it installed.
+        QTest::newRow("ufw") << QStringLiteral(
+            "mount -t tmpfs -o mode=755 none /etc/ufw/applications.d && cp \"$1\"/veltrane.ufw /etc/ufw/applications.d/veltrane"
+            " && ufw app info Veltrane")
+                             << QStringList{"Profile: Veltrane", "\n  1001/tcp\n  5353/udp\n"};
+        // Beside the stock services, whose zones refer to them, and with a configuration of its own
+        // that the permanent rule is written into.
+        QTest::newRow("firewalld") << QStringLiteral(
+            "s=$(mktemp -d) && e=$(mktemp -d) && cp -a /usr/lib/firewalld/services/. \"$s\" && cp -a /etc/firewalld/. \"$e\""
+            " && mount -t tmpfs none /usr/lib/firewalld/services && mount -t tmpfs none /etc/firewalld"
+            " && cp -a \"$s\"/. /usr/lib/firewalld/services && cp -a \"$e\"/. /etc/firewalld"
+            " && cp \"$1\"/veltrane.firewalld.xml /usr/lib/firewalld/services/veltrane.xml"
+            " && firewall-offline-cmd --check-config && firewall-offline-cmd --add-service=veltrane"
+            " && firewall-offline-cmd --list-services && firewall-offline-cmd --info-service=veltrane")
+                                   << QStringList{"veltrane", "ports: 1001/tcp 5353/udp\n"};
+    }
+    void firewallOpensBothPorts()
+    {
+        QFETCH(QString, script);
+        QFETCH(QStringList, expected);
+        const QString tool = QString::fromLatin1(QTest::currentDataTag()) == u"ufw" ? QStringLiteral("ufw")
+                                                                                   : QStringLiteral("firewall-offline-cmd");
+        if (QStandardPaths::findExecutable(tool, {"/usr/sbin", "/usr/bin"}).isEmpty())
+            QSKIP("the firewall is not installed");
+        QProcess run;
+        run.setProcessChannelMode(QProcess::MergedChannels);
+        run.start(QStringLiteral("unshare"), {"--mount", "sh", "-c", script, "sh", QStringLiteral(VELTRANE_LINUX_RESOURCES)});
+        QVERIFY(run.waitForFinished(60000));
+        const QString output = QString::fromUtf8(run.readAll());
+        QVERIFY2(run.exitCode() == 0, qPrintable(output));
+        for (const QString &line : expected)
+            QVERIFY2(output.contains(line), qPrintable(output));
+    }
 };
 
-int main(int argc, char *argv[])
-{
-    QApplication app(argc, argv);
-    if (argc > 3 && qstrcmp(argv[1], "--as") == 0) {
-        // Each report reaches the test as soon as it is made.
-        std::setvbuf(stdout, nullptr, _IOLBF, 0);
-        const QString where = QString::fromLocal8Bit(argv[3]);
-        if (qstrcmp(argv[2], "dialog") == 0)
-            return role::dialog(where);
-        if (qstrcmp(argv[2], "mute") == 0)
-            return role::mute();
-        return role::transfer(qstrcmp(argv[2], "sender") == 0 ? MainWin::Send : MainWin::Receive, where);
-    }
-    DiscoveryTest test;
-    QTEST_SET_MAIN_SOURCE_PATH
-    return QTest::qExec(&test, argc, argv);
-}
-
+QTEST_MAIN(DiscoveryTest)
 #include "tst_discovery.moc"
