@@ -7,7 +7,7 @@
 // Clocks, CPU seconds and faults run from the moment what is received appears on disk until the
 // side exits, for every kind alike; the program's start-up and handshake are left out as ssh's are.
 // Arguments: loopback | link | large | bundle [link], then [--size MiB] [--runs N] [--files N]
-// [--windows].
+// [--windows] [--no-peers].
 //   loopback  1 GiB over loopback.
 //   link      1 GiB across a 1 Gbit/s link: two namespaces joined by a veth pair with a tbf
 //             qdisc each way.
@@ -16,7 +16,8 @@
 //   bundle    a folder of 10,000 files of 4 KiB (--files) and one of 512 MiB (--size), over
 //             loopback, or across the link with "bundle link".
 //   --windows adds a turn of two transfer windows (the benchmark started afresh in a window's role
-//             with a scripted dialog), to compare the window's figures with the terminal's.
+//             with a scripted dialog), to compare the window's figures with the terminal's;
+//   --no-peers leaves out scp and rsync, for a quicker look.
 // Needs root, iproute2, and for the peers openssh-server and rsync.
 #include "benchpeer.h"
 
@@ -120,7 +121,7 @@ struct Sshd {
 
     explicit Sshd(const char *netns)
     {
-        if (::access("/usr/sbin/sshd", X_OK) != 0 || ::access("/usr/bin/rsync", X_OK) != 0)
+        if (!netns || ::access("/usr/sbin/sshd", X_OK) != 0 || ::access("/usr/bin/rsync", X_OK) != 0)
             return;
         const std::string at = QFile::encodeName(dir.path()).toStdString();
         const std::string config = "HostKey " + at + "/host\nAuthorizedKeysFile " + at + "/client.pub\nPidFile "
@@ -227,14 +228,14 @@ Pair fileTurn(Kind kind, const Path &path, const Sshd &sshd, const QString &sour
 
 // A turn of every kind in each run, their order turning from run to run so that none always comes
 // first; a received file is compared with the source and removed.
-bool compare(const char *name, const Path &path, const Options &options, bool windows, const char *goals)
+bool compare(const char *name, const Path &path, const Options &options, bool windows, bool peers, const char *goals)
 {
     const qint64 size = options.size;
     const Workspace space(size, 3);
     const QString into = QFileInfo(space.target).absolutePath() + QStringLiteral("/into");
     if (!space.ready || !QDir().mkpath(into))
         return false;
-    const Sshd sshd(path.receiverNs);
+    const Sshd sshd(peers ? path.receiverNs : nullptr);
     std::vector<Kind> kinds{Kind::Program, Kind::Plain};
     if (windows)
         kinds.push_back(Kind::Windows);
@@ -423,10 +424,10 @@ int main(int argc, char **argv)
                                  : Path{"127.0.0.1", Namespaces::a.c_str(), Namespaces::a.c_str()};
     bool whole = false;
     if (mode == "loopback")
-        whole = compare("loopback", path, options, has("--windows"),
+        whole = compare("loopback", path, options, has("--windows"), !has("--no-peers"),
                         "goals, private: ratio >= 0.5 and >= 2.5 x scp -c aes128-gcm; faults < 10000 per GiB");
     else if (mode == "link")
-        whole = compare("link (1 Gbit/s tbf)", path, options, has("--windows"),
+        whole = compare("link (1 Gbit/s tbf)", path, options, has("--windows"), !has("--no-peers"),
                         "goals, private: ratio >= 0.97; sender <= 1.0 and receiver <= 1.5 CPU s per GiB");
     else if (mode == "large")
         whole = large(options);

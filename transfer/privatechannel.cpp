@@ -1,5 +1,7 @@
 #include "transfer/privatechannel.h"
 
+#include "transfer/tlslink.h"
+
 #include <QCryptographicHash>
 #include <QtEndian>
 
@@ -81,7 +83,7 @@ PrivateChannel::PrivateChannel()
     // tries; reads take several records per call.
     SSL_CTX_set_mode(context.get(), SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     SSL_CTX_set_read_ahead(context.get(), 1);
-    SSL_CTX_set_default_read_buffer_len(context.get(), 64 * 1024);
+    SSL_CTX_set_default_read_buffer_len(context.get(), TlsLink::ReadAhead);
     m_context = std::move(context);
 }
 

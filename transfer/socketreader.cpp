@@ -11,9 +11,6 @@
 #include <cstring>
 
 namespace {
-// The most OpenSSL reads ahead of the records it opened.
-constexpr qint64 TlsReadAhead = 64 * 1024;
-
 bool isCloseError(int error)
 {
     return error == ECONNRESET || error == EPIPE || error == ESHUTDOWN;
@@ -113,7 +110,7 @@ qint64 SocketReader::waiting()
         ::ioctl(m_fd, FIONREAD, &inSocket);
     }
     // Records OpenSSL read ahead are not in the socket's count; the read stops where data does.
-    return qint64(pending) + inSocket + (m_tls.hasPending() ? TlsReadAhead : 0);
+    return qint64(pending) + inSocket + (m_tls.hasPending() ? TlsLink::ReadAhead : 0);
 }
 
 // What the socket gives now into `data`: 0 when nothing is there, -1 at the end or on a failure,

@@ -14,6 +14,9 @@ class TlsLink
 {
 public:
     enum class Outcome { Progress, Wait, End, Failure };
+    // The most OpenSSL reads ahead of the records it opened: a read of the socket takes many
+    // records at once, as a plain read takes many segments.
+    static constexpr int ReadAhead = 256 * 1024;
 
     TlsLink() = default;
     ~TlsLink();
