@@ -453,8 +453,15 @@ void Transfer::STM_Timer()
         if (BytesDone == m_tickBytes)
             NT->setArrivalThreshold(1);
         else
-            // Once this tick is over, so that the next is a whole tick after it.
-            QMetaObject::invokeMethod(STM, [this] { progress(); }, Qt::QueuedConnection);
+            // Once this tick is over, so that the next is a whole tick after it; not once the
+            // transfer has ended in between, or it would report after its end.
+            QMetaObject::invokeMethod(
+                STM,
+                [this] {
+                    if (m_stage == Stage::Moving)
+                        progress();
+                },
+                Qt::QueuedConnection);
         m_tickBytes = BytesDone;
     }
     emit progressed(BytesDone, FileSize);
