@@ -44,21 +44,27 @@ build() { # dir, target, extra cmake options...
     cmake --build "$dir" -j"$(nproc)" --target "$target"
 }
 
-# Ports below 1024 need a privilege on Linux; the program always listens on 1001. Whatever the
-# answer or the outcome, the program starts: sending needs no privilege.
-offer_port_capability() {
-    local exe=$1
-    # getcap lives in /usr/sbin, which an ordinary user's PATH leaves out.
-    /usr/sbin/getcap "$exe" 2>/dev/null | grep -q cap_net_bind_service && return
+# Ports below 1024 need a privilege on Linux; the program always listens on 1001, from the terminal
+# program and from the windows' alike. Whatever the answer or the outcome, the program starts:
+# sending needs no privilege.
+offer_port_capability() { # programs...
+    local missing=() exe
+    for exe in "$@"; do
+        # getcap lives in /usr/sbin, which an ordinary user's PATH leaves out.
+        /usr/sbin/getcap "$exe" 2>/dev/null | grep -q cap_net_bind_service || missing+=("$exe")
+    done
+    [ ${#missing[@]} -eq 0 ] && return
     [ "$(id -u)" -eq 0 ] && return
     [ "$(cat /proc/sys/net/ipv4/ip_unprivileged_port_start 2>/dev/null || echo 1024)" -le 1001 ] && return
     [ -t 0 ] || return
     local answer=""
-    read -r -p "Receiving needs port 1001. Allow $exe to listen on it (sudo setcap cap_net_bind_service=+ep)? [y/N] " answer || true
+    read -r -p "Receiving needs port 1001. Allow ${missing[*]} to listen on it (sudo setcap cap_net_bind_service=+ep)? [y/N] " answer || true
     case "$answer" in
     y | Y | yes)
-        sudo /usr/sbin/setcap cap_net_bind_service=+ep "$exe" ||
-            echo "Not granted: the program starts all the same, and can send but not receive." >&2
+        for exe in "${missing[@]}"; do
+            sudo /usr/sbin/setcap cap_net_bind_service=+ep "$exe" ||
+                echo "Not granted: the program starts all the same, and can send but not receive." >&2
+        done
         ;;
     esac
 }
@@ -107,7 +113,7 @@ case "${1:-}" in
 start)
     install_missing
     build build veltrane -DCMAKE_BUILD_TYPE=Release
-    offer_port_capability build/app/veltrane
+    offer_port_capability build/app/veltrane build/app/veltrane-windows
     exec build/app/veltrane
     ;;
 package)

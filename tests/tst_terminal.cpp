@@ -263,6 +263,7 @@ private slots:
     void badInputIsOneLineAndSendsNothing_data();
     void badInputIsOneLineAndSendsNothing();
     void helpFitsAndVersionIsTheProgramsOwn();
+    void withoutItsWindowsAPathFailsInOneLine();
     void terminalToTerminal_data();
     void terminalToTerminal();
     void terminalAndWindow_data();
@@ -371,6 +372,21 @@ void TerminalTest::helpFitsAndVersionIsTheProgramsOwn()
     QVERIFY(program.ended());
     QCOMPARE(program.exitCode(), 0);
     QCOMPARE(program.readAllStandardOutput(), "veltrane 1.0.8\n");
+}
+
+void TerminalTest::withoutItsWindowsAPathFailsInOneLine()
+{
+    // A copy with neither the build tree's windows beside it nor an installed tree around it.
+    const QString alone = m_from + u"/veltrane"_s;
+    QVERIFY(QFile::copy(QStringLiteral(VELTRANE_PROGRAM), alone));
+    QProcess program;
+    program.start(alone, {u"notes.txt"_s});
+    QVERIFY(program.waitForFinished(10000));
+    QCOMPARE(program.exitCode(), 127);
+    const QByteArray said = program.readAllStandardError();
+    QVERIFY2(said.startsWith("veltrane: cannot start its windows (" + QFile::encodeName(m_dir.path())), said.constData());
+    QCOMPARE(said.count('\n'), 1);
+    QVERIFY(program.readAllStandardOutput().isEmpty());
 }
 
 void TerminalTest::terminalToTerminal_data()
@@ -620,7 +636,9 @@ void TerminalTest::noDisplayAndNoPlatformPlugin()
         QCOMPARE(program.state(), QProcess::Running);
         const QByteArray maps = contentOf(u"/proc/%1/maps"_s.arg(program.processId()));
         QVERIFY(maps.contains("libQt6Core"));
-        for (const char *plugin : {"/platforms/", "libqxcb", "libqoffscreen", "libqwayland", "libqminimal"})
+        // Nor the window libraries: loading them alone would double a command's memory.
+        for (const char *plugin :
+             {"/platforms/", "libqxcb", "libqoffscreen", "libqwayland", "libqminimal", "libQt6Gui", "libQt6Widgets"})
             QVERIFY2(!maps.contains(plugin), plugin);
         program.interrupt();
         QVERIFY(program.ended());

@@ -7,7 +7,6 @@
 #include <QFileInfo>
 
 #include <algorithm>
-#include <limits>
 
 using namespace StatusText;
 
@@ -289,7 +288,7 @@ void Transfer::handleMessage(const QString &message)
     else if (message == u"CC" && isSending())
         endWith(ClosedByReciever);
     else if (message == u"SD" && isSending() && m_stage == Stage::Offered)
-        startSending();
+        m_pump.start();
     else if (message == u"RC" && isReceiving())
         emit statusChanged(WaitingForFile);
     else if (message == u"CC" && isReceiving())
@@ -383,78 +382,6 @@ void Transfer::refuse(const QString &sentence)
 
 // Pump
 
-void Transfer::startSending()
-{
-    emit statusChanged(SendingFile);
-    if (!m_source.open(FilePath)) {
-        endWith(CannotRead);
-        NT->Close();
-        return;
-    }
-    XferState = ReadyForChunk;
-    advance(Stage::Moving);
-    pump();
-}
-
-void Transfer::pump()
-{
-    // TCP's flow control holds the pace to what the link and the receiver take: the socket's
-    // queue is topped up to its bound, and each piece that leaves brings us back for more.
-    if (XferState != ReadyForChunk || m_stage != Stage::Moving)
-        return;
-    // In the clear the kernel sends a plain file straight from the page cache; a bundle is made as
-    // it is read, and under TLS each piece is encrypted from where it was read.
-    const int file = NT->privateStarted() ? -1 : m_source.descriptor();
-    const qint64 pieceSize = file >= 0 ? FilePieceSize : PieceSize, bound = file >= 0 ? FileQueueBound : QueueBound;
-    for (qint64 length = qMin(pieceSize, FileSize - BytesDone); length > 0 && NT->bytesQueued() + length <= bound;
-         length = qMin(pieceSize, FileSize - BytesDone)) {
-        if (file >= 0) {
-            XferState = ChunkOutstanding;
-            NT->SendFile(file, BytesDone, length);
-        } else {
-            QByteArray &piece = freePiece();
-            piece.resize(length);
-            if (!readNext(piece))
-                return;
-            XferState = ChunkOutstanding;
-            NT->SendData(piece);
-        }
-        BytesDone += length;
-    }
-    if (BytesDone == FileSize) {
-        m_source.close();
-        // "Finished." waits until the operating system holds every byte: stopping at once
-        // must not cut off what is still queued in the socket.
-        if (NT->allSent())
-            return handedOver();
-        advance(Stage::Draining);
-    }
-    progress();
-}
-
-QByteArray &Transfer::freePiece()
-{
-    // The socket shares each piece until the kernel has taken the last of it. One it has let go of
-    // is still mapped and warm: reading into a fresh one costs a page fault every 4 KiB. The queue's
-    // bound keeps the pieces to a handful for the whole transfer.
-    for (QByteArray &piece : ChunkBuf)
-        if (piece.isDetached())
-            return piece;
-    ChunkBuf.append(QByteArray(PieceSize, Qt::Uninitialized));
-    return ChunkBuf.last();
-}
-
-bool Transfer::readNext(QByteArray &buffer)
-{
-    // Bytes that were not read are never sent: a file that shrank or broke ends the transfer,
-    // and closing the connection lets the receiver know.
-    if (m_source.read(buffer))
-        return true;
-    endWith(CannotRead);
-    NT->Close();
-    return false;
-}
-
 void Transfer::NT_SourceFailed()
 {
     // The file the kernel was sending from shrank or broke: as for a piece that could not be read.
@@ -471,24 +398,9 @@ void Transfer::NT_SendComplete()
     if (XferState == ChunkOutstanding)
         XferState = ReadyForChunk;
     if (m_stage == Stage::Moving)
-        return pump();
+        return m_pump.pump();
     if (m_stage == Stage::Draining && NT->allSent())
-        handedOver();
-}
-
-void Transfer::handedOver()
-{
-    // A receiver of the design says nothing more: what the operating system holds is as good as sent.
-    if (!NT->isPrivate())
-        return advance(Stage::Complete), progress();
-    // Between two Veltranes "OK" says all of it landed; a receiver that refused part of it closes.
-    advance(Stage::Verdict);
-    XferState = ControlMessages;
-    m_verdict.start();
-    progress();
-    // Whatever came while the pump ran raised its one arrival then, and stayed unread.
-    if (const qint64 waiting = NT->bytesWaiting(); waiting > 0)
-        NT_DataArrival(qint32(qMin<qint64>(waiting, std::numeric_limits<qint32>::max())));
+        m_pump.handedOver();
 }
 
 // Sink
@@ -541,8 +453,15 @@ void Transfer::STM_Timer()
         if (BytesDone == m_tickBytes)
             NT->setArrivalThreshold(1);
         else
-            // Once this tick is over, so that the next is a whole tick after it.
-            QMetaObject::invokeMethod(STM, [this] { progress(); }, Qt::QueuedConnection);
+            // Once this tick is over, so that the next is a whole tick after it; not once the
+            // transfer has ended in between, or it would report after its end.
+            QMetaObject::invokeMethod(
+                STM,
+                [this] {
+                    if (m_stage == Stage::Moving)
+                        progress();
+                },
+                Qt::QueuedConnection);
         m_tickBytes = BytesDone;
     }
     emit progressed(BytesDone, FileSize);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "transfer/filepump.h"
 #include "transfer/filesink.h"
 #include "transfer/filesource.h"
 #include "transfer/privacyopening.h"
@@ -178,14 +179,10 @@ private:
     void chooseTarget();
     void refuse(const QString &sentence);
 
-    // Pump
-    void startSending();
-    void pump();
-    QByteArray &freePiece();
-    bool readNext(QByteArray &buffer);
+    // Pump: the sending is the pump's, which works on this transfer's state and ends it here.
+    friend class FilePump;
     void NT_SendComplete();
     void NT_SourceFailed();
-    void handedOver();
 
     // Sink
     void receiveBlock(qint32 count);
@@ -218,6 +215,7 @@ private:
     // The sender waits for its chooser.
     bool m_asked = false;
     FileSource m_source;
+    FilePump m_pump{*this};
     FileSink m_target;
     // Tells the local network about us while we listen.
     ServiceAnnouncer m_announcer;
