@@ -31,9 +31,10 @@ void FilePump::pump()
     // In the clear the kernel sends a plain file straight from the page cache; a bundle is made as
     // it is read, and under TLS each piece is encrypted from where it was read.
     const int file = t.NT->privateStarted() ? -1 : t.m_source.descriptor();
-    for (qint64 length = qMin(Transfer::PieceSize, t.FileSize - t.BytesDone);
-         length > 0 && t.NT->bytesQueued() + length <= Transfer::QueueBound;
-         length = qMin(Transfer::PieceSize, t.FileSize - t.BytesDone)) {
+    const qint64 pieceSize = file >= 0 ? Transfer::FilePieceSize : Transfer::PieceSize;
+    const qint64 bound = file >= 0 ? Transfer::FileQueueBound : Transfer::QueueBound;
+    for (qint64 length = qMin(pieceSize, t.FileSize - t.BytesDone); length > 0 && t.NT->bytesQueued() + length <= bound;
+         length = qMin(pieceSize, t.FileSize - t.BytesDone)) {
         if (file >= 0) {
             t.XferState = Transfer::ChunkOutstanding;
             t.NT->SendFile(file, t.BytesDone, length);
@@ -45,6 +46,9 @@ void FilePump::pump()
             t.XferState = Transfer::ChunkOutstanding;
             t.NT->SendData(piece);
         }
+        // A reset the send itself ran into has ended the transfer: the piece never went.
+        if (t.m_stage != Transfer::Stage::Moving)
+            return;
         t.BytesDone += length;
     }
     if (t.BytesDone == t.FileSize) {
