@@ -3,13 +3,11 @@
 //   help   `veltrane --help`: wall time to exit and peak RSS, against /bin/true.
 //   probe  `veltrane send --to 127.0.0.1 FILE`: from its start to its probe on the wire, with its
 //          CPU seconds by then, against bash writing two bytes to /dev/tcp on the same port.
-//   copy   `veltrane receive --yes` and `veltrane send`, privately, 1 GiB over loopback (--size
-//          MiB), with each side's CPU seconds, against sendfile into a reader that writes a file.
+// (A whole transfer between two terminals, beside two windows and the peers, is bench_e2e's.)
 // Runs in a network namespace of its own (as root), so the product's port 1001 is free.
-// Arguments: [help | probe | copy] [--runs N] [--size MiB]; without a mode, all three.
+// Arguments: [help | probe] [--runs N]; without a mode, both.
 #include <algorithm>
 #include <chrono>
-#include <functional>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,9 +20,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/sendfile.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -113,22 +109,6 @@ Run runToFirstBytes(const std::vector<std::string> &words, int listener, std::st
     return run;
 }
 
-bool listening()
-{
-    for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
-        FILE *file = std::fopen(table, "r");
-        char line[512];
-        bool found = false;
-        while (file && std::fgets(line, sizeof line, file))
-            found = found || (std::strstr(line, ":03E9 ") && std::strstr(line, " 0A "));
-        if (file)
-            std::fclose(file);
-        if (found)
-            return true;
-    }
-    return false;
-}
-
 int listenOn1001()
 {
     const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -143,71 +123,6 @@ int listenOn1001()
         return -1;
     }
     return listener;
-}
-
-struct Copy {
-    double wallS = 0, senderCpuS = 0, receiverCpuS = 0;
-    bool whole = false;
-};
-
-// Both sides started, the sender's start to the later end.
-Copy timeCopy(pid_t receiver, const std::function<pid_t()> &startSender, const std::string &target, long long size)
-{
-    const Clock::time_point start = Clock::now();
-    const pid_t sender = startSender();
-    const Run sent = reap(sender, start, false);
-    const Run received = reap(receiver, start, false);
-    struct stat info{};
-    Copy copy{std::max(sent.wallMs, received.wallMs) / 1e3, sent.cpuMs / 1e3, received.cpuMs / 1e3,
-              stat(target.c_str(), &info) == 0 && info.st_size == size};
-    unlink(target.c_str());
-    return copy;
-}
-
-Copy plainCopy(const std::string &source, const std::string &target, long long size)
-{
-    const int listener = listenOn1001();
-    const pid_t receiver = fork();
-    if (receiver == 0) {
-        const int peer = accept(listener, nullptr, nullptr);
-        const int out = open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        std::vector<char> buffer(256 * 1024);
-        ssize_t count;
-        while ((count = read(peer, buffer.data(), buffer.size())) > 0)
-            if (write(out, buffer.data(), size_t(count)) != count)
-                _exit(1);
-        _exit(close(out) == 0 ? 0 : 1);
-    }
-    close(listener);
-    return timeCopy(receiver, [&] {
-        const pid_t sender = fork();
-        if (sender == 0) {
-            const int socketFd = socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_port = htons(1001);
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            const int in = open(source.c_str(), O_RDONLY);
-            if (connect(socketFd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
-                _exit(1);
-            off_t at = 0;
-            while (at < size)
-                if (sendfile(socketFd, in, &at, size_t(size - at)) <= 0)
-                    _exit(1);
-            _exit(0);
-        }
-        return sender;
-    }, target, size);
-}
-
-Copy veltraneCopy(const std::string &program, const std::string &folder, const std::string &source, long long size)
-{
-    const pid_t receiver = launch({program, "receive", "--yes", "--into", folder}, true);
-    for (int i = 0; i < 1000 && !listening(); ++i)
-        usleep(10000);
-    const std::string name = source.substr(source.rfind('/') + 1);
-    return timeCopy(receiver, [&] { return launch({program, "send", "--to", "127.0.0.1", source}, true); },
-                    folder + "/" + name, size);
 }
 
 double median(std::vector<double> values)
@@ -237,12 +152,9 @@ int main(int argc, char **argv)
 {
     std::string mode;
     int runs = 0;
-    long long sizeMiB = 1024;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc)
             runs = std::max(1, std::atoi(argv[++i]));
-        else if (std::strcmp(argv[i], "--size") == 0 && i + 1 < argc)
-            sizeMiB = std::max(1, std::atoi(argv[++i]));
         else
             mode = argv[i];
     }
@@ -288,29 +200,5 @@ int main(int argc, char **argv)
         close(listener);
     }
 
-    if (mode.empty() || mode == "copy") {
-        char folder[] = "/tmp/bench_terminal.XXXXXX";
-        if (!mkdtemp(folder))
-            return 1;
-        const std::string source = std::string(folder) + "/source.bin", into = std::string(folder) + "/into";
-        const long long size = sizeMiB * 1024 * 1024;
-        mkdir(into.c_str(), 0700);
-        whole = std::system(("head -c " + std::to_string(size) + " /dev/urandom > " + source).c_str()) == 0 && whole;
-        std::vector<double> ours, plain, ourSender, ourReceiver, plainSender, plainReceiver;
-        for (int i = 0; i < (runs ? runs : 3); ++i) {
-            const Copy veltrane = veltraneCopy(program, into, source, size);
-            const Copy baseline = plainCopy(source, into + "/plain.bin", size);
-            whole = whole && veltrane.whole && baseline.whole;
-            ours.push_back(veltrane.wallS), ourSender.push_back(veltrane.senderCpuS), ourReceiver.push_back(veltrane.receiverCpuS);
-            plain.push_back(baseline.wallS), plainSender.push_back(baseline.senderCpuS), plainReceiver.push_back(baseline.receiverCpuS);
-        }
-        const double mib = double(sizeMiB);
-        std::printf("copy     veltrane %7.1f MiB/s (median of %zu, %lld MiB, private), CPU s: sender %.2f, receiver %.2f\n",
-                    mib / median(ours), ours.size(), sizeMiB, median(ourSender), median(ourReceiver));
-        std::printf("         plain    %7.1f MiB/s (sendfile into read+write), CPU s: sender %.2f, receiver %.2f\n",
-                    mib / median(plain), median(plainSender), median(plainReceiver));
-        std::printf("         ratio    %7.2f (rate)%s\n", median(plain) / median(ours), whole ? "" : "  INCOMPLETE");
-        std::system(("rm -rf " + std::string(folder)).c_str());
-    }
     return whole ? 0 : 1;
 }
