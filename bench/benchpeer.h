@@ -384,10 +384,10 @@ inline Report windowSide(quint8 mode, const QString &peer, quint16 port, const Q
     ProcWin window(main, main, port, dialog);
     window.Show();
     Report report;
-    // The sender hears nothing after "SD": its last arrival before the end starts the clock.
+    // The sender's clock starts with the first bytes it hands over.
     if (mode == MainWin::Send)
-        QObject::connect(window.transfer().NT, &TcpControl::DataArrival, &app, [&] {
-            if (!ended)
+        QObject::connect(&window.transfer(), &Transfer::progressed, &app, [&](qint64 done) {
+            if (!started && done > 0)
                 markStart();
         });
     Clock::time_point lastProbe{};
