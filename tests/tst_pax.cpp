@@ -88,16 +88,12 @@ const QByteArray Escape = "/tmp/veltrane-pax-escape";
 
 // Counts the system calls this thread makes while it lives, through the kernel's own tracepoint.
 struct SyscallCount {
-    int fd = -1;
-    SyscallCount()
-    {
+    const int fd = [] {
         perf_event_attr attr{};
         attr.type = PERF_TYPE_TRACEPOINT, attr.size = sizeof attr;
-        for (const char *id : {"/sys/kernel/tracing/events/raw_syscalls/sys_enter/id", "/sys/kernel/debug/tracing/events/raw_syscalls/sys_enter/id"})
-            if (attr.config == 0)
-                attr.config = contentOf(QString::fromLatin1(id)).trimmed().toULongLong();
-        fd = int(syscall(SYS_perf_event_open, &attr, 0, -1, -1, PERF_FLAG_FD_CLOEXEC));
-    }
+        attr.config = contentOf(u"/sys/kernel/tracing/events/raw_syscalls/sys_enter/id"_s).trimmed().toULongLong();
+        return int(syscall(SYS_perf_event_open, &attr, 0, -1, -1, PERF_FLAG_FD_CLOEXEC));
+    }();
     ~SyscallCount() { close(fd); }
     qint64 made() const
     {
@@ -394,8 +390,7 @@ private slots:
         if (change == 3)
             QVERIFY(QDir(dir.path()).mkdir(u"data.bin"_s));
         qint64 n;
-        while ((n = writer.read(buffer.data(), buffer.size())) > 0) {
-        }
+        while ((n = writer.read(buffer.data(), buffer.size())) > 0) {}
         QCOMPARE(n, -1);
         QCOMPARE(writer.read(buffer.data(), buffer.size()), -1);
         if (change != 2)
