@@ -10,3 +10,11 @@ template <typename Row, typename Tag> void addRows(const QList<Row> &rows, Tag t
     for (const Row &row : rows)
         QTest::newRow(qPrintable(tag(row))) << row;
 }
+
+// _data() rows of one flag, in the order given.
+inline void flagRows(const char *column, std::initializer_list<std::pair<const char *, bool>> rows)
+{
+    QTest::addColumn<bool>(column);
+    for (const auto &[tag, value] : rows)
+        QTest::newRow(tag) << value;
+}

@@ -1,4 +1,5 @@
 // Folders and several files over the wire, between two transfers and against raw peers.
+#include "datarows.h"
 #include "tarblocks.h"
 #include "treefixture.h"
 
@@ -243,9 +244,7 @@ private slots:
 
     void aLinkInTheChosenFolderPlaceIsNotFollowed_data()
     {
-        QTest::addColumn<bool>("dangling");
-        QTest::newRow("to a folder elsewhere") << false;
-        QTest::newRow("to nothing yet") << true;
+        flagRows("dangling", {{"to a folder elsewhere", false}, {"to nothing yet", true}});
     }
     void aLinkInTheChosenFolderPlaceIsNotFollowed()
     {

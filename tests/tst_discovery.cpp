@@ -1,6 +1,7 @@
 // Receivers announced and found across a link of two computers, each with its own bus and
 // avahi-daemon; the program's side of each case is tests/veltrane_driver in a role, taking
 // commands and reporting what a user would see. And the package's firewall files.
+#include "datarows.h"
 #include "avahinet.h"
 #include "windowrig.h"
 #include "transfer/dnssd.h"
@@ -49,9 +50,7 @@ private slots:
 
     void receiverIsListedAndItsEntryGoesWhenTheListeningEnds_data()
     {
-        QTest::addColumn<bool>("connect");
-        QTest::newRow("chosen and connected") << true;
-        QTest::newRow("cancelled") << false;
+        flagRows("connect", {{"chosen and connected", true}, {"cancelled", false}});
     }
 
     void receiverIsListedAndItsEntryGoesWhenTheListeningEnds()
@@ -168,9 +167,7 @@ private slots:
 
     void withoutAvahiTheDialogIsAsBeforeAndSaysNothing_data()
     {
-        QTest::addColumn<bool>("bareBus");
-        QTest::newRow("no bus") << false;
-        QTest::newRow("a bus without avahi-daemon") << true;
+        flagRows("bareBus", {{"no bus", false}, {"a bus without avahi-daemon", true}});
     }
 
     void withoutAvahiTheDialogIsAsBeforeAndSaysNothing()

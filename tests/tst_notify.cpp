@@ -214,12 +214,7 @@ private slots:
     }
 
     // Run by CTest as tests of their own, each in a process of its own.
-    void quietWithoutService_data()
-    {
-        QTest::addColumn<bool>("bus");
-        QTest::newRow("no bus") << false;
-        QTest::newRow("bus without service") << true;
-    }
+    void quietWithoutService_data() { flagRows("bus", {{"no bus", false}, {"bus without service", true}}); }
     void quietWithoutService()
     {
         QFETCH(bool, bus);
