@@ -3,8 +3,6 @@
 #include "transfer/tlslink.h"
 
 #include <csignal>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <pthread.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
@@ -49,27 +47,6 @@ private:
     sigset_t m_pipe, m_old;
     bool m_wasPending = false;
 };
-
-// Under TLS each record of 16 KiB is a write of its own. Corked, the kernel sends them in full
-// segments rather than a packet per record; uncorking sends the rest at once.
-class Cork
-{
-public:
-    Cork(int fd, bool on)
-        : m_fd(on ? fd : -1)
-    {
-        set(1);
-    }
-    ~Cork() { set(0); }
-
-private:
-    void set(int value)
-    {
-        if (m_fd >= 0)
-            ::setsockopt(m_fd, IPPROTO_TCP, TCP_CORK, &value, sizeof value);
-    }
-    int m_fd;
-};
 }
 
 SendQueue::~SendQueue()
@@ -101,7 +78,6 @@ void SendQueue::markClear()
 
 SendQueue::Result SendQueue::push(int fd, TlsLink &tls)
 {
-    const Cork cork(fd, tls.secured() && m_bytes > 16 * 1024);
     while (!m_queue.isEmpty()) {
         Pending &pending = m_queue.first();
         // Under TLS nothing but what was said in the clear goes before the handshake is through.
