@@ -472,9 +472,10 @@ constexpr quint16 ProgramPort = 1001;
 // A command as the user starts it (the built program: `veltrane receive ...`, `veltrane send
 // ...`; or a peer such as scp), with no display and its stderr in `log`, watched from outside.
 // A receiver is ready once it listens on the program's port. Its clock, CPU seconds and faults run
-// from the moment `watched` (what is being received) appears until it exits, so its start-up and
-// handshake are not counted (a folder counts once it holds something, as a peer's temporary file);
-// its resident memory is sampled every 5 ms from then on.
+// from the moment `watched` (what is being received) appears, so its start-up and handshake are not
+// counted (a folder counts once it holds something, as a peer's temporary file), until it says
+// "Finished.", as a window's clock stops at its "Finished.", or else until it exits; its resident
+// memory is sampled every 5 ms from then on.
 inline Report commandSide(const std::vector<std::string> &words, bool receiving, const QString &watched, qint64 bytes,
                           const QString &log, const std::function<void()> &ready)
 {
@@ -495,13 +496,13 @@ inline Report commandSide(const std::vector<std::string> &words, bool receiving,
     }
     if (!receiving)
         ready();
-    bool told = !receiving, started = false;
-    const Clock::time_point launched = Clock::now();
-    Clock::time_point start = Clock::now();
-    Usage atStart;
+    bool told = !receiving, started = false, finished = false;
+    Clock::time_point start = Clock::now(), end{};
+    Usage atStart, atEnd;
     Report report;
     int status = -1;
     rusage total{};
+    QFile said(log);
     while (wait4(pid, &status, WNOHANG, &total) == 0) {
         if (!told && portListening(ProgramPort)) {
             told = true;
@@ -511,24 +512,34 @@ inline Report commandSide(const std::vector<std::string> &words, bool receiving,
             started = true;
             start = Clock::now();
             atStart = usageOf(pid);
-            if (getenv("BENCH_DEBUG")) std::fprintf(stderr, "%s started after %.3f s\n", words[0].c_str(), seconds(launched, start));
             report.idleMiB = statusMiB(pid, "VmRSS");
         }
-        if (started)
+        if (started && !finished) {
             report.peakMiB = std::max(report.peakMiB, statusMiB(pid, "VmRSS"));
+            if (said.size() > 0 && (said.isOpen() || said.open(QIODevice::ReadOnly)) && said.readAll().contains("Finished.")) {
+                finished = true;
+                end = Clock::now();
+                atEnd = usageOf(pid);
+            }
+        }
         ::usleep(5000);
     }
-    report.seconds = seconds(start, Clock::now());
-    report.cpu = double(total.ru_utime.tv_sec + total.ru_stime.tv_sec)
-                 + double(total.ru_utime.tv_usec + total.ru_stime.tv_usec) / 1e6 - atStart.cpu;
-    report.faults = double(total.ru_minflt) - atStart.faults;
+    if (!finished) {
+        end = Clock::now();
+        atEnd = {double(total.ru_utime.tv_sec + total.ru_stime.tv_sec)
+                     + double(total.ru_utime.tv_usec + total.ru_stime.tv_usec) / 1e6,
+                 double(total.ru_minflt)};
+    }
+    report.seconds = seconds(start, end);
+    report.cpu = atEnd.cpu - atStart.cpu;
+    report.faults = atEnd.faults - atStart.faults;
     report.maxRssMiB = double(total.ru_maxrss) / 1024;
     report.ok = started && WIFEXITED(status) && WEXITSTATUS(status) == 0;
     report.bytes = report.ok ? bytes : 0;
-    QFile file(log);
-    QByteArray said = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    report.privately = said.contains("Private. Code");
-    const QByteArray last = said.trimmed().split('\n').last();
+    said.close();
+    const QByteArray text = said.open(QIODevice::ReadOnly) ? said.readAll() : QByteArray();
+    report.privately = text.contains("Private. Code");
+    const QByteArray last = text.trimmed().split('\n').last();
     std::snprintf(report.status, sizeof report.status, "%s exited %d: %s", words[0].c_str(), status, last.constData());
     if (!told)
         ready();
