@@ -87,11 +87,13 @@ SendQueue::Result SendQueue::push(int fd, TlsLink &tls)
         const Result result = writeSome(fd, tls, pending, written);
         if (result.stop != Stop::Sent)
             return result;
-        if (written == 0)
-            break;
         pending.done += written;
         m_bytes -= written;
-        if (pending.done == pending.length) {
+        // Under TLS a send is complete once its last record has left the outbox too.
+        if (pending.done < pending.length || !tls.flushed()) {
+            if (written == 0)
+                break;
+        } else {
             if (pending.file >= 0)
                 ::close(pending.file);
             m_queue.removeFirst();
@@ -113,8 +115,12 @@ SendQueue::Result SendQueue::writeSome(int fd, TlsLink &tls, Pending &pending, q
             sent = ::sendfile(fd, pending.file, &offset, size_t(qMin<qint64>(left, 1 << 30)));
         } else if (tls.started() && !pending.clear) {
             // The piece as it is: a partial write takes whole records and the rest goes next time,
-            // from wherever the caller's bytes now are.
-            switch (tls.write(pending.bytes.constData() + pending.done, left, written)) {
+            // from wherever the caller's bytes now are. Its records leave together.
+            TlsLink::Outcome outcome = left > 0 ? tls.write(pending.bytes.constData() + pending.done, left, written)
+                                                : TlsLink::Outcome::Progress;
+            if (outcome == TlsLink::Outcome::Progress)
+                outcome = tls.flush();
+            switch (outcome) {
             case TlsLink::Outcome::Progress:
             case TlsLink::Outcome::Wait:
                 return {};

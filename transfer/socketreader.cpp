@@ -71,14 +71,16 @@ bool SocketReader::take(QByteArray &bytes, qint64 bound, bool open)
 // end was found, which ended() then tells).
 qint64 SocketReader::waiting()
 {
-    const qint64 held = m_held.size();
-    int inSocket = 0;
-    ::ioctl(m_fd, FIONREAD, &inSocket);
-    if (held > 0)
-        return held + inSocket + (m_tls.started() ? m_tls.pending() : 0);
+    const auto inSocket = [this] {
+        int count = 0;
+        ::ioctl(m_fd, FIONREAD, &count);
+        return qint64(count);
+    };
+    if (const qint64 held = m_held.size(); held > 0)
+        return held + inSocket() + (m_tls.started() ? m_tls.pending() : 0);
     if (!m_tls.started()) {
-        if (inSocket > 0)
-            return inSocket;
+        if (const qint64 count = inSocket(); count > 0)
+            return count;
         // Readable with nothing to read: the peer closed, or the connection failed.
         char byte;
         const ssize_t peeked = ::recv(m_fd, &byte, 1, MSG_PEEK);
@@ -107,10 +109,9 @@ qint64 SocketReader::waiting()
             return 0;
         }
         pending = qMax(1, m_tls.pending());
-        ::ioctl(m_fd, FIONREAD, &inSocket);
     }
     // Records OpenSSL read ahead are not in the socket's count; the read stops where data does.
-    return qint64(pending) + inSocket + (m_tls.hasPending() ? TlsLink::ReadAhead : 0);
+    return qint64(pending) + (m_tls.hasPending() ? TlsLink::ReadAhead : inSocket());
 }
 
 // What the socket gives now into `data`: 0 when nothing is there, -1 at the end or on a failure,

@@ -8,40 +8,15 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstring>
 
 namespace {
-// OpenSSL's socket BIO writes with write(); this one sends with MSG_NOSIGNAL, and is otherwise the
-// socket BIO itself.
-int sendQuietly(BIO *bio, const char *data, int length)
-{
-    int fd = -1;
-    BIO_get_fd(bio, &fd);
-    const ssize_t sent = ::send(fd, data, size_t(length), MSG_NOSIGNAL);
-    BIO_clear_retry_flags(bio);
-    if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
-        BIO_set_retry_write(bio);
-    return int(sent);
-}
+// Room for a whole piece of the pump's, sealed, with space to spare.
+constexpr qint64 OutboxSize = 512 * 1024;
 
-BIO *quietSocket(int fd)
+bool wouldBlock(int error)
 {
-    static BIO_METHOD *const method = [] {
-        const BIO_METHOD *socket = BIO_s_socket();
-        BIO_METHOD *quiet = BIO_meth_new(BIO_TYPE_SOCKET, "socket without SIGPIPE");
-        if (quiet
-            && !(BIO_meth_set_write(quiet, sendQuietly) && BIO_meth_set_read(quiet, BIO_meth_get_read(socket))
-                 && BIO_meth_set_puts(quiet, BIO_meth_get_puts(socket)) && BIO_meth_set_ctrl(quiet, BIO_meth_get_ctrl(socket))
-                 && BIO_meth_set_create(quiet, BIO_meth_get_create(socket))
-                 && BIO_meth_set_destroy(quiet, BIO_meth_get_destroy(socket)))) {
-            BIO_meth_free(quiet);
-            quiet = nullptr;
-        }
-        return quiet;
-    }();
-    BIO *bio = method ? BIO_new(method) : nullptr;
-    if (bio)
-        BIO_set_fd(bio, fd, BIO_NOCLOSE);
-    return bio;
+    return error == EAGAIN || error == EWOULDBLOCK;
 }
 }
 
@@ -53,10 +28,16 @@ TlsLink::~TlsLink()
 bool TlsLink::start(SSL_CTX *context, int fd, bool asServer)
 {
     reset();
-    m_ssl = SSL_new(context);
-    BIO *socket = m_ssl ? quietSocket(fd) : nullptr;
+    BIO_METHOD *method = outboxMethod();
+    m_ssl = method ? SSL_new(context) : nullptr;
+    BIO *socket = m_ssl ? BIO_new(method) : nullptr;
     if (!socket)
         return false;
+    BIO_set_fd(socket, fd, BIO_NOCLOSE);
+    BIO_set_data(socket, this);
+    m_fd = fd;
+    if (!m_out)
+        m_out.reset(new char[OutboxSize]);
     SSL_set_bio(m_ssl, socket, socket);
     asServer ? SSL_set_accept_state(m_ssl) : SSL_set_connect_state(m_ssl);
     return true;
@@ -68,6 +49,8 @@ void TlsLink::reset()
         SSL_free(m_ssl);
     m_ssl = nullptr;
     m_secured = false;
+    m_fd = -1;
+    m_outBegin = m_outEnd = 0;
 }
 
 // Handshake
@@ -110,15 +93,36 @@ TlsLink::Outcome TlsLink::read(char *data, qint64 room, qint64 &count)
     ERR_clear_error();
     const int result = SSL_read(m_ssl, data, int(qMin<qint64>(room, INT_MAX)));
     count = qMax(result, 0);
-    return judge(result);
+    const Outcome outcome = judge(result);
+    // What reading made OpenSSL answer leaves with it.
+    if (!flushed())
+        sendOut();
+    return outcome;
 }
 
 TlsLink::Outcome TlsLink::write(const char *data, qint64 length, qint64 &count)
 {
-    ERR_clear_error();
-    const int result = SSL_write(m_ssl, data, int(length));
-    count = qMax(result, 0);
-    return judge(result);
+    // A partial write ends after each record: the outbox takes as many as it can hold.
+    count = 0;
+    while (count < length) {
+        ERR_clear_error();
+        const int result = SSL_write(m_ssl, data + count, int(qMin<qint64>(length - count, INT_MAX)));
+        if (result <= 0) {
+            const Outcome outcome = judge(result);
+            return outcome == Outcome::Wait && count > 0 ? Outcome::Progress : outcome;
+        }
+        count += result;
+    }
+    return Outcome::Progress;
+}
+
+TlsLink::Outcome TlsLink::flush()
+{
+    if (flushed() || sendOut())
+        return flushed() ? Outcome::Progress : Outcome::Wait;
+    if (wouldBlock(errno))
+        return Outcome::Wait;
+    return errno == ECONNRESET || errno == EPIPE || errno == ESHUTDOWN ? Outcome::End : Outcome::Failure;
 }
 
 TlsLink::Outcome TlsLink::peek()
@@ -147,6 +151,84 @@ QString TlsLink::errorText()
     char text[256];
     ERR_error_string_n(error, text, sizeof text);
     return QString::fromLatin1(text);
+}
+
+bool TlsLink::sendOut()
+{
+    for (;;) {
+        const ssize_t sent = ::send(m_fd, m_out.get() + m_outBegin, size_t(m_outEnd - m_outBegin), MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent <= 0)
+            return false;
+        m_outBegin += sent;
+        if (m_outBegin == m_outEnd)
+            m_outBegin = m_outEnd = 0;
+        return true;
+    }
+}
+
+// OpenSSL's socket BIO for reading and for the descriptor; writes go to the link's outbox.
+BIO_METHOD *TlsLink::outboxMethod()
+{
+    static BIO_METHOD *const method = [] {
+        const BIO_METHOD *socket = BIO_s_socket();
+        BIO_METHOD *outbox = BIO_meth_new(BIO_TYPE_SOCKET, "socket with an outbox");
+        if (outbox
+            && !(BIO_meth_set_write(outbox, takeRecords) && BIO_meth_set_ctrl(outbox, control)
+                 && BIO_meth_set_read(outbox, BIO_meth_get_read(socket)) && BIO_meth_set_puts(outbox, BIO_meth_get_puts(socket))
+                 && BIO_meth_set_create(outbox, BIO_meth_get_create(socket))
+                 && BIO_meth_set_destroy(outbox, BIO_meth_get_destroy(socket)))) {
+            BIO_meth_free(outbox);
+            outbox = nullptr;
+        }
+        return outbox;
+    }();
+    return method;
+}
+
+int TlsLink::takeRecords(BIO *bio, const char *data, int length)
+{
+    auto *link = static_cast<TlsLink *>(BIO_get_data(bio));
+    BIO_clear_retry_flags(bio);
+    if (link->m_outEnd + length > OutboxSize && !link->flushed() && !link->sendOut() && !wouldBlock(errno))
+        return -1;
+    if (link->m_outBegin > 0 && link->m_outEnd + length > OutboxSize) {
+        std::memmove(link->m_out.get(), link->m_out.get() + link->m_outBegin, size_t(link->m_outEnd - link->m_outBegin));
+        link->m_outEnd -= link->m_outBegin;
+        link->m_outBegin = 0;
+    }
+    const qint64 taken = qMin<qint64>(length, OutboxSize - link->m_outEnd);
+    if (taken == 0) {
+        BIO_set_retry_write(bio);
+        return -1;
+    }
+    std::memcpy(link->m_out.get() + link->m_outEnd, data, size_t(taken));
+    link->m_outEnd += taken;
+    return int(taken);
+}
+
+long TlsLink::control(BIO *bio, int command, long number, void *pointer)
+{
+    auto *link = static_cast<TlsLink *>(BIO_get_data(bio));
+    switch (command) {
+    case BIO_CTRL_FLUSH:
+        // The handshake's flights end with a flush.
+        BIO_clear_retry_flags(bio);
+        switch (link->flush()) {
+        case Outcome::Progress:
+            return 1;
+        case Outcome::Wait:
+            BIO_set_retry_write(bio);
+            return -1;
+        default:
+            return -1;
+        }
+    case BIO_CTRL_WPENDING:
+        return long(link->m_outEnd - link->m_outBegin);
+    default:
+        return BIO_meth_get_ctrl(BIO_s_socket())(bio, command, number, pointer);
+    }
 }
 
 TlsLink::Outcome TlsLink::judge(int result) const
