@@ -103,7 +103,7 @@ SendQueue::Result SendQueue::push(int fd, TlsLink &tls)
     return {};
 }
 
-// `written` is what the kernel took now, 0 when it has no room.
+// `written` is what the kernel (under TLS, the outbox) took now, 0 when it has no room.
 SendQueue::Result SendQueue::writeSome(int fd, TlsLink &tls, Pending &pending, qint64 &written)
 {
     const qint64 left = pending.length - pending.done;

@@ -10,8 +10,8 @@
 class TlsLink;
 
 // What SendData and SendFile handed over and the operating system has not taken yet, in order.
-// Bytes stay the caller's own until the kernel (or OpenSSL) has the last of them; a file's range
-// goes by sendfile() without passing through this process.
+// Bytes stay the caller's own until the kernel has the last of them (under TLS, the last of their
+// records); a file's range goes by sendfile() without passing through this process.
 class SendQueue
 {
 public:
