@@ -210,25 +210,14 @@ int TlsLink::takeRecords(BIO *bio, const char *data, int length)
 
 long TlsLink::control(BIO *bio, int command, long number, void *pointer)
 {
-    auto *link = static_cast<TlsLink *>(BIO_get_data(bio));
-    switch (command) {
-    case BIO_CTRL_FLUSH:
-        // The handshake's flights end with a flush.
-        BIO_clear_retry_flags(bio);
-        switch (link->flush()) {
-        case Outcome::Progress:
-            return 1;
-        case Outcome::Wait:
-            BIO_set_retry_write(bio);
-            return -1;
-        default:
-            return -1;
-        }
-    case BIO_CTRL_WPENDING:
-        return long(link->m_outEnd - link->m_outBegin);
-    default:
+    // The handshake's flights end with a flush; every other command is the socket's.
+    if (command != BIO_CTRL_FLUSH)
         return BIO_meth_get_ctrl(BIO_s_socket())(bio, command, number, pointer);
-    }
+    BIO_clear_retry_flags(bio);
+    const Outcome outcome = static_cast<TlsLink *>(BIO_get_data(bio))->flush();
+    if (outcome == Outcome::Wait)
+        BIO_set_retry_write(bio);
+    return outcome == Outcome::Progress ? 1 : -1;
 }
 
 TlsLink::Outcome TlsLink::judge(int result) const
